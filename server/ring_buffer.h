@@ -1,0 +1,46 @@
+// The ring buffer between the receive threads (many writers) and the print
+// thread (the one reader).  Records lie back to back, each a 40-byte header
+// and its text, and may be cut anywhere by the end of the storage.
+#pragma once
+
+#include <pthread.h>
+#include <cstdint>
+
+inline constexpr int QUARN_CB_REC_MAX = 1280; // longest record a writer may pass
+
+struct quarn_cycle_buff_t {
+    uint32_t size;         // capacity of p_buff in bytes; fixed after creation
+    uint32_t used;         // bytes of whole records not yet taken; guarded by mutex
+    uint8_t *p_write;      // where the next record goes; guarded by mutex
+    uint8_t *p_read;       // first byte of the oldest record; reader thread only, under mutex
+    uint8_t *p_buff;       // the storage, allocated once; fixed after creation
+    pthread_mutex_t mutex; // guards used, p_write and p_read
+    pthread_cond_t cond;   // the reader waits here while used is 0
+};
+
+extern quarn_cycle_buff_t cb;
+
+// Creates the buffer with size bytes of storage (a second call replaces the
+// first buffer; only for tests).  0, or the positive errno after
+// perror("malloc").
+int bsp_quarn_cb_init(uint32_t size);
+
+// Appends one whole record of len bytes.  0 when stored, and also when
+// dropped for a null src or a len outside 1..1280; -12 when it does not fit
+// ("quarn cycle buff is full !" printed).
+int bsp_quarn_cb_write(const void *src, int len);
+
+// Takes the oldest record into dst, blocking while the buffer is empty.
+//   > 0  the record's length, copied to dst
+//   0    dropped: the bookkeeping did not cover the record (buffer emptied)
+//   -1   no record marker at the read position (buffer emptied)
+//   -2   record longer than bufflen (buffer emptied)
+//   -5   null dst
+int bsp_quarn_cb_read(void *dst, int bufflen);
+
+// Like bsp_quarn_cb_read, but returns -11 at once when the buffer is empty.
+int bsp_quarn_cb_try_read(void *dst, int bufflen);
+
+// Empties the buffer, discarding everything stored.  Holds the lock for one
+// second, so writers that arrive meanwhile wait.
+void bsp_quarn_cb_reinit();

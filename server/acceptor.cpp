@@ -1,1 +1,106 @@
-// placeholder
+// The acceptor and the receive threads: every connection gets a thread of
+// its own that frames records off the stream into the ring buffer.
+#include "quarn_server.h"
+
+#include "quarn.h"
+#include "reader.h"
+#include "ring_buffer.h"
+#include "socket.h"
+
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+int gUnixSockFd = -1; // the listening socket; main thread only
+
+namespace {
+
+bool _record_kept_(const uint8_t *rec)
+{
+    quarn_msg_head_t head;
+    memcpy(&head, rec, sizeof head);
+    if (head.magic != QUARN_MSG_MAGIC)
+        return false;
+    return head.type == QUARN_TYPE_APP || head.type == QUARN_TYPE_BSP || head.type == QUARN_TYPE_DSP;
+}
+
+// Reads and handles one record of the connection: -1 once the connection is
+// over, 0 after a record was stored or dropped.
+int quarn_ser_msg_sw(quarn_reader_t *reader)
+{
+    const uint8_t *rec = nullptr;
+    const int n = quarn_reader_next(reader, QUARN_MSG_RECV_LEN, &rec);
+    if (n < 0) {
+        puts("client is close ");
+        return -1;
+    }
+    if (_record_kept_(rec))
+        bsp_quarn_cb_write(rec, n); // a full ring drops the record with its own message
+    return 0;
+}
+
+void *_msg_recv_thread_(void *arg)
+{
+    const int fd = *static_cast<int *>(arg);
+    free(arg);
+    if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
+        printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
+    {
+        quarn_reader_t reader;
+        if (quarn_reader_init(&reader, fd) == 0)
+            while (quarn_ser_msg_sw(&reader) >= 0) {
+            }
+        else
+            puts("client is close ");
+    }
+    close(fd);
+    pthread_detach(pthread_self());
+    return nullptr;
+}
+
+void _create_new_recv_thread_(int fd)
+{
+    auto *cell = static_cast<int *>(malloc(sizeof(int)));
+    if (!cell) {
+        printf("%s:malloc failed!\n", "_create_new_recv_thread_");
+        close(fd);
+        return;
+    }
+    *cell = fd;
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, _msg_recv_thread_, cell) != 0) {
+        free(cell);
+        close(fd); // a connection nobody serves would only fill up
+    }
+}
+
+// Failures that a later accept may not repeat if we give the system a
+// moment; retrying them at once would spin a core.
+bool _accept_needs_pause_(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+} // namespace
+
+int quarn_main_halt()
+{
+    gUnixSockFd = bsp_quarn_socket_server_create();
+    if (gUnixSockFd < 0)
+        return -1;
+    for (;;) {
+        const int fd = accept4(gUnixSockFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            _create_new_recv_thread_(fd);
+        } else if (_accept_needs_pause_(errno)) {
+            const timespec pause{0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}

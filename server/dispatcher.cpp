@@ -1,1 +1,136 @@
-// placeholder
+// The print thread: takes records out of the ring buffer in order, shows
+// them on the console stream in their level's colour, stages stored levels
+// and runs commands.
+#include "quarn_server.h"
+
+#include "quarn.h"
+#include "ring_buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+FILE *pPrintFile = nullptr;
+pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_t g_stage_owner;
+
+namespace {
+
+constexpr char QUARN_COLOR_RESET[] = "\033[0m";
+constexpr const char *QUARN_COLORS[] = {
+    "\033[32m", // debug: green
+    "\033[36m", // info: cyan
+    "\033[33m", // warning: yellow
+    "\033[31m", // error: red
+};
+
+// Taken around everything that touches the staging records, so that a
+// fault signal on another thread never flushes a half-updated batch.
+class stage_guard {
+  public:
+    stage_guard()
+    {
+        pthread_mutex_lock(&g_stage_lock);
+        g_stage_owner = pthread_self();
+    }
+    ~stage_guard() { pthread_mutex_unlock(&g_stage_lock); }
+    stage_guard(const stage_guard &) = delete;
+    stage_guard &operator=(const stage_guard &) = delete;
+};
+
+int _record_kind_(uint16_t type)
+{
+    if (type == QUARN_TYPE_DSP)
+        return QUARN_DSP_LOG_INIT;
+    if (type == QUARN_TYPE_BSP)
+        return QUARN_BSP_LOG_INIT;
+    return QUARN_APP_LOG_INIT;
+}
+
+// Only the print thread writes the console, so the unlocked stdio calls
+// are safe.
+void _console_write_(const char *color, const char *text, size_t len)
+{
+    if (!pPrintFile)
+        return;
+    fwrite_unlocked(color, 1, strlen(color), pPrintFile);
+    fwrite_unlocked(text, 1, len, pPrintFile);
+    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, pPrintFile);
+}
+
+void _console_length_error_(int delivered, int len)
+{
+    if (!pPrintFile)
+        return;
+    fwrite_unlocked(QUARN_COLORS[QUARN_LEVEL_ERROR], 1, 5, pPrintFile);
+    fprintf(pPrintFile, "error log size len = %d  p len = %d \n", delivered, len);
+    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, pPrintFile);
+}
+
+// Lets the print thread run the orderly stop that the signal thread asked
+// for: everything queued before the request has been dispatched by now.
+[[noreturn]] void _stop_()
+{
+    quarn_flush_all();
+    exit(0);
+}
+
+} // namespace
+
+void quarn_flush_all()
+{
+    {
+        stage_guard guard;
+        _do_log_write_(nullptr, 0, 1, QUARN_APP_LOG_INIT);
+        _do_log_write_(nullptr, 0, 1, QUARN_DSP_LOG_INIT);
+    }
+    if (pPrintFile)
+        fflush(pPrintFile);
+}
+
+int _log_convert_(const char *rec, int n)
+{
+    if (!rec)
+        return -5;
+    quarn_msg_head_t head;
+    memcpy(&head, rec, sizeof head);
+    const int kind = _record_kind_(head.type);
+    if (n != head.len + QUARN_MSG_HEAD_LEN) {
+        _console_length_error_(n, head.len);
+        return -1;
+    }
+    const char *text = rec + QUARN_MSG_HEAD_LEN;
+    const auto level = static_cast<uint32_t>(head.level);
+    if (level <= QUARN_LEVEL_ERROR && level >= get_fs(kind)->print_level)
+        _console_write_(QUARN_COLORS[level], text, strnlen(text, head.len));
+    if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
+        stage_guard guard;
+        _do_log_write_(text, head.len, 0, kind);
+    } else if (level == QUARN_LEVEL_CMD) {
+        stage_guard guard;
+        _cmd_handle(text, kind);
+    }
+    return 0;
+}
+
+void *_log_pirnt_thread_(void *)
+{
+    // One byte beyond the largest record, so its text is always terminated.
+    alignas(8) char rec[QUARN_CB_REC_MAX + 1];
+    for (;;) {
+        int n = bsp_quarn_cb_try_read(rec, QUARN_CB_REC_MAX);
+        if (n == -11) {
+            // The ring ran dry: show what the console holds, then wait.
+            if (pPrintFile)
+                fflush(pPrintFile);
+            n = bsp_quarn_cb_read(rec, QUARN_CB_REC_MAX);
+        }
+        if (n <= 0)
+            continue;
+        rec[n] = '\0';
+        quarn_msg_head_t head;
+        memcpy(&head, rec, sizeof head);
+        if (head.type == QUARN_TYPE_STOP)
+            _stop_();
+        _log_convert_(rec, n);
+    }
+}

@@ -1,1 +1,224 @@
-// placeholder
+// Server start-up: argument checks, settings, console stream, application
+// log file, signals, ring buffer, control word, print thread, acceptor.
+#include "quarn_server.h"
+
+#include "logfile.h"
+#include "quarn.h"
+#include "ring_buffer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr uint32_t QUARN_RING_SIZE = 0x400000;
+constexpr int QUARN_STOP_WAIT_MS = 10000; // how long an orderly stop waits for the print thread
+
+// Reads a size argument: a decimal number read like atoi whose last
+// character is the unit letter (k, m or g, either case).  A negative number
+// keeps its 32-bit wrap-around value (-1K is 4294966272).  False when the
+// unit letter is missing or a positive value does not fit in 32 bits.
+bool _parse_size_(const char *text, uint32_t *out)
+{
+    const size_t n = strlen(text);
+    if (n == 0)
+        return false;
+    int64_t unit;
+    switch (text[n - 1]) {
+    case 'k': case 'K': unit = 1024; break;
+    case 'm': case 'M': unit = 1024 * 1024; break;
+    case 'g': case 'G': unit = 1024 * 1024 * 1024; break;
+    default: return false;
+    }
+    const char *p = text;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    int64_t number = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+        number = number * 10 + (*p - '0');
+        if (number > INT32_MAX)
+            return false; // beyond what the board's int holds
+    }
+    const int64_t value = (negative ? -number : number) * unit;
+    if (value > UINT32_MAX)
+        return false;
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// The console stream shares the open file of standard output: appending,
+// pipes and the server's own lines all keep working, and nothing is
+// truncated.  Fully buffered; the print thread flushes it whenever the
+// ring buffer runs dry.
+void _printf_file_init_()
+{
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    pPrintFile = fdopen(fd, "w");
+    if (!pPrintFile) {
+        close(fd);
+        return;
+    }
+    setvbuf(pPrintFile, nullptr, _IOFBF, 16384);
+}
+
+void quarn_ctrl_init()
+{
+    if (lc.ctrl)
+        return;
+    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0666);
+    if (id < 0) {
+        perror("shmget");
+        return;
+    }
+    void *addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void *>(-1)) {
+        perror("shmat");
+        return;
+    }
+    lc.ctrl = static_cast<uint32_t *>(addr);
+    *lc.ctrl = app_fs.print_level;
+}
+
+// Last act of a fault: write what the staging buffers hold, if the print
+// thread is not in the middle of changing them, and end.  Waits at most a
+// second for the lock and never takes a stdio lock, so it cannot deadlock.
+void sysErrorHandler(int)
+{
+    for (int tries = 0; tries < 200; ++tries) {
+        const int rc = pthread_mutex_trylock(&g_stage_lock);
+        if (rc == 0) {
+            _do_log_write_(nullptr, 0, 1, QUARN_APP_LOG_INIT);
+            _do_log_write_(nullptr, 0, 1, QUARN_DSP_LOG_INIT);
+            break;
+        }
+        if (pthread_equal(g_stage_owner, pthread_self()))
+            break; // this thread faulted while staging: the batch is not whole
+        const timespec pause{0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    _exit(0);
+}
+
+sigset_t _stop_signals_()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// The stop signals are blocked in every thread and taken by this one: it
+// queues a stop record behind everything accepted so far, and the print
+// thread ends the process once it reaches it.
+void *_signal_thread_(void *)
+{
+    const sigset_t set = _stop_signals_();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    quarn_msg_head_t stop{};
+    stop.magic = QUARN_MSG_MAGIC;
+    stop.type = QUARN_TYPE_STOP;
+    const timespec pause{0, 10 * 1000 * 1000};
+    for (int waited = 0; waited < QUARN_STOP_WAIT_MS; waited += 10) {
+        if (bsp_quarn_cb_write(&stop, sizeof stop) == 0)
+            break;
+        nanosleep(&pause, nullptr); // the ring is full: the print thread is making room
+    }
+    const timespec grace{QUARN_STOP_WAIT_MS / 1000, 0};
+    nanosleep(&grace, nullptr); // the print thread normally ends the process meanwhile
+    puts("print thread does not stop; exiting without it");
+    sysErrorHandler(sig);
+    return nullptr;
+}
+
+void signalIgnored()
+{
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
+    struct sigaction fault = {};
+    fault.sa_handler = sysErrorHandler;
+    fault.sa_flags = SA_RESETHAND; // a fault inside the handler ends the process
+    sigaction(SIGILL, &fault, nullptr);
+    sigaction(SIGSEGV, &fault, nullptr);
+    sigaction(SIGABRT, &fault, nullptr);
+    const sigset_t stop = _stop_signals_();
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr); // inherited by every thread made later
+}
+
+bool _start_thread_(void *(*body)(void *))
+{
+    pthread_t tid;
+    return pthread_create(&tid, nullptr, body, nullptr) == 0;
+}
+
+} // namespace
+
+int quarn_start(int argc, char **argv)
+{
+    (void)argc;
+    setvbuf(stdout, nullptr, _IOLBF, 0); // our own lines appear as they are printed
+    const char *dir = argv[1];
+    uint32_t log_size = 0, sync_size = 0;
+    if (!_parse_size_(argv[2], &log_size)) {
+        puts("err input");
+        _show_help();
+        return 1;
+    }
+    if (!_parse_size_(argv[3], &sync_size)) {
+        puts("error input");
+        _show_help();
+        return 1;
+    }
+    const int level = atoi(argv[4]);
+    printf("path:%s  size = %#x  sync %#x   level %d \n", dir, log_size, sync_size, level);
+    if (log_size <= sync_size) {
+        printf("err input\npath:%s  size = %#x  sync %#x   level %d \n", dir, log_size, sync_size, level);
+        return 1;
+    }
+
+    // Settings.
+    lc.app_log_size = log_size;
+    app_fs.print_level = static_cast<uint32_t>(level);
+    app_fs.enable = 1;
+    lc.app_sync_size = sync_size;
+    // Console stream.
+    _printf_file_init_();
+    // Application log file.
+    if (bsp_quarn_log_file_init(dir, static_cast<int>(strlen(dir)), log_size, QUARN_APP_LOG_INIT) < 0) {
+        puts("quarn_log_file_init failed ");
+        return 1;
+    }
+    // Signals: ignored ones, fault handlers, stop signals blocked.
+    signalIgnored();
+    // Ring buffer: without it nothing could be accepted.
+    if (bsp_quarn_cb_init(QUARN_RING_SIZE) != 0)
+        return 1;
+    // Control word.
+    quarn_ctrl_init();
+    // Print thread, and the thread that turns a stop signal into an orderly stop.
+    _start_thread_(_log_pirnt_thread_);
+    _start_thread_(_signal_thread_);
+    // Acceptor, for the life of the process.
+    quarn_main_halt();
+    return 1;
+}

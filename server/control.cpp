@@ -1,0 +1,84 @@
+// The control client: sends one command record to the running server.
+#include "quarn_server.h"
+
+#include "quarn.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void _send_command_(const char *text)
+{
+    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s", text);
+}
+
+// Tells the server to move its console to the terminal (or file) that this
+// process's standard output names.
+void _redirect_()
+{
+    char link[1024] = {};
+    char path[1024] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", STDOUT_FILENO);
+    if (readlink(link, path, sizeof path - 1) < 0)
+        path[0] = '\0';
+    printf("file_path = %s \n", path);
+    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s:%s", "redirect", path);
+}
+
+int _level_(int argc, char **argv)
+{
+    if (argc < 3) {
+        _show_help();
+        return 1;
+    }
+    const int n = atoi(argv[2]);
+    if (n < 0 || n > 3) {
+        printf("err level = %d\n", n);
+        return 1;
+    }
+    char text[256] = {};
+    snprintf(text, sizeof text, "%s%d", "level", n);
+    _send_command_(text);
+    return 0;
+}
+
+} // namespace
+
+void _show_help()
+{
+    puts("\n~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
+    puts("quarn :");
+    puts("sync               sync log info to log file");
+    puts("redirect           redirect the print ");
+    puts("level +int         set print level to 0~4  ");
+    puts("                   0 debug   ");
+    puts("                   1 info   ");
+    puts("                   2 warning   ");
+    puts("                   3 error   ");
+    puts("~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
+}
+
+int quarn_control(int argc, char **argv)
+{
+    if (argc < 2) {
+        _show_help();
+        return 0;
+    }
+    const char *word = argv[1];
+    if (strcmp(word, "sync") == 0) {
+        _send_command_("sync");
+        return 0;
+    }
+    if (strcmp(word, "level") == 0)
+        return _level_(argc, argv);
+    if (strcmp(word, "redirect") == 0) {
+        _redirect_();
+        return 0;
+    }
+    _show_help();
+    return 1;
+}

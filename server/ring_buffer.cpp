@@ -1,1 +1,217 @@
-// placeholder
+// The ring buffer between the receive threads and the print thread.
+//
+// Lock discipline: cb.mutex guards used, p_write and p_read.  A writer holds
+// it from the space test through its copy to the update of used, so used
+// only ever counts bytes that are in place.  The one reader holds it only to
+// wait and, after copying a record out, to give its bytes back; those bytes
+// still count in used while it copies, so no writer can overwrite them.
+// p_read changes on the reader's thread alone (the emptying runs there too).
+#include "ring_buffer.h"
+
+#include "quarn.h"
+#include "result.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+quarn_cycle_buff_t cb;
+
+namespace {
+
+constexpr int QUARN_CB_EMPTY = -11; // try_read: nothing stored
+
+void _quarn_cb_lock() { pthread_mutex_lock(&cb.mutex); }
+void _quarn_cb_unlock() { pthread_mutex_unlock(&cb.mutex); }
+
+// 1 when a record of len bytes does not fit into the free space (or there is
+// no storage at all), else 0.  Called with the lock held.
+int _quarn_cb_not_enough(int len)
+{
+    return cb.p_buff == nullptr || static_cast<uint32_t>(len) > cb.size - cb.used;
+}
+
+// The position n bytes after pos; a position may stand at the very end of the
+// storage, and the step past it starts again at p_buff.
+uint8_t *_advance_(uint8_t *pos, uint32_t n)
+{
+    const auto offset = static_cast<uint32_t>(pos - cb.p_buff);
+    return offset + n <= cb.size ? pos + n : pos + n - cb.size;
+}
+
+// Bytes from pos up to the end of the storage.
+uint32_t _room_to_end_(const uint8_t *pos) { return static_cast<uint32_t>(cb.p_buff + cb.size - pos); }
+
+void _copy_in_(uint8_t *pos, const uint8_t *src, uint32_t n)
+{
+    const uint32_t first = std::min(n, _room_to_end_(pos));
+    memcpy(pos, src, first);
+    memcpy(cb.p_buff, src + first, n - first);
+}
+
+void _copy_out_(uint8_t *dst, const uint8_t *pos, uint32_t n)
+{
+    const uint32_t first = std::min(n, _room_to_end_(pos));
+    memcpy(dst, pos, first);
+    memcpy(dst + first, cb.p_buff, n - first);
+}
+
+// Releases what creation took, so that a second creation starts clean.
+void _quarn_cb_release_()
+{
+    if (cb.p_buff == nullptr)
+        return;
+    pthread_cond_destroy(&cb.cond);
+    pthread_mutex_destroy(&cb.mutex);
+    free(cb.p_buff);
+}
+
+// The header of the oldest record, of which avail bytes are stored.  Bytes
+// beyond avail are not the reader's to look at (a writer may be filling
+// them) and read as zero; a record that short is judged broken below.
+quarn_msg_head_t _read_head_(uint32_t avail)
+{
+    quarn_msg_head_t head{};
+    _copy_out_(reinterpret_cast<uint8_t *>(&head), cb.p_read, std::min<uint32_t>(avail, sizeof head));
+    return head;
+}
+
+// Waits until records are stored; returns how many bytes are.
+uint32_t _wait_stored_()
+{
+    _quarn_cb_lock();
+    while (cb.used == 0)
+        pthread_cond_wait(&cb.cond, &cb.mutex);
+    const uint32_t avail = cb.used;
+    _quarn_cb_unlock();
+    return avail;
+}
+
+// How many bytes are stored now, without waiting.
+uint32_t _stored_now_()
+{
+    _quarn_cb_lock();
+    const uint32_t avail = cb.used;
+    _quarn_cb_unlock();
+    return avail;
+}
+
+// The bookkeeping no longer covers a record of need bytes: drop everything,
+// without the pause of the emptying.
+void _lose_track_()
+{
+    _quarn_cb_lock();
+    cb.p_read = cb.p_write;
+    cb.used = 0;
+    _quarn_cb_unlock();
+    printf("Unknow error happen %s[%d] \n", "bsp_quarn_cb_read", 278);
+}
+
+// Gives the need bytes of the record just copied out back to the writers.
+void _give_back_(uint32_t need)
+{
+    _quarn_cb_lock();
+    cb.p_read = _advance_(cb.p_read, need);
+    cb.used -= need;
+    _quarn_cb_unlock();
+}
+
+// Takes the oldest record, of which avail bytes are known to be stored.
+// Results as bsp_quarn_cb_read.
+int _take_(uint8_t *dst, int bufflen, uint32_t avail)
+{
+    const quarn_msg_head_t head = _read_head_(avail);
+    if (head.magic != QUARN_MSG_MAGIC) {
+        bsp_quarn_cb_reinit();
+        printf("%s_%d error magic  \n", "bsp_quarn_cb_read", 247);
+        return -1;
+    }
+    const int need = head.len + QUARN_MSG_HEAD_LEN;
+    if (bufflen < need) {
+        bsp_quarn_cb_reinit();
+        printf("bufflen = %d  len = %d \n", bufflen, need);
+        return -2;
+    }
+    // used never shrinks behind the reader, so a record covered now stays so.
+    if (static_cast<uint32_t>(need) > avail && static_cast<uint32_t>(need) > _stored_now_()) {
+        _lose_track_();
+        return 0;
+    }
+    _copy_out_(dst, cb.p_read, need);
+    _give_back_(need);
+    return need;
+}
+
+} // namespace
+
+int bsp_quarn_cb_init(uint32_t size)
+{
+    _quarn_cb_release_();
+    memset(&cb, 0, sizeof cb);
+    cb.size = size;
+    cb.p_buff = static_cast<uint8_t *>(malloc(size > 0 ? size : 1));
+    if (cb.p_buff == nullptr) {
+        const int err = errno;
+        perror("malloc");
+        return err;
+    }
+    cb.used = 0;
+    cb.p_write = cb.p_read = cb.p_buff;
+    pthread_mutex_init(&cb.mutex, nullptr);
+    pthread_cond_init(&cb.cond, nullptr);
+    return 0;
+}
+
+int bsp_quarn_cb_write(const void *src, int len)
+{
+    if (src == nullptr || len < 1 || len > QUARN_CB_REC_MAX)
+        return 0;
+    _quarn_cb_lock();
+    if (_quarn_cb_not_enough(len)) {
+        _quarn_cb_unlock();
+        puts("quarn cycle buff is full !");
+        return QUARN_E_NOMEM;
+    }
+    _copy_in_(cb.p_write, static_cast<const uint8_t *>(src), len);
+    cb.p_write = _advance_(cb.p_write, len);
+    const bool was_empty = cb.used == 0;
+    cb.used += len;
+    _quarn_cb_unlock();
+    // Only the change from empty can find the reader asleep.
+    if (was_empty)
+        pthread_cond_signal(&cb.cond);
+    return 0;
+}
+
+int bsp_quarn_cb_read(void *dst, int bufflen)
+{
+    if (dst == nullptr)
+        return QUARN_E_ARG;
+    const uint32_t avail = _wait_stored_();
+    return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+int bsp_quarn_cb_try_read(void *dst, int bufflen)
+{
+    if (dst == nullptr)
+        return QUARN_E_ARG;
+    const uint32_t avail = _stored_now_();
+    if (avail == 0)
+        return QUARN_CB_EMPTY;
+    return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+void bsp_quarn_cb_reinit()
+{
+    _quarn_cb_lock();
+    cb.used = 0;
+    // Writers wait out this second; records they bring afterwards are kept.
+    sleep(1);
+    cb.p_write = cb.p_read = cb.p_buff;
+    cb.used = 0;
+    _quarn_cb_unlock();
+}

@@ -10,7 +10,9 @@
 
 inline constexpr int QUARN_READER_BUF_LEN = 65536; // largest record the stream may announce, plus one
 
-// Framing state of one connection.  One thread uses it at a time.
+// Framing state of one connection.  Everything buffered belongs to that
+// connection: a reader and its connection are used by one thread at a time,
+// and a reader is bound anew (quarn_reader_init) before it serves another.
 struct quarn_reader_t {
     int fd = -1;                       // the connection read from
     uint32_t head = 0;                 // first byte of buf not yet handed out
@@ -19,13 +21,16 @@ struct quarn_reader_t {
     std::unique_ptr<uint8_t[]> buf;    // QUARN_READER_BUF_LEN bytes
 };
 
-// Binds r to fd and allocates its buffer once.  0, or -12 without memory.
+// Binds r to fd, dropping whatever it had buffered, and allocates its
+// buffer on the first call only.  0; -5 for a null r; -12 without memory.
 int quarn_reader_init(quarn_reader_t *r, int fd);
 
 // Blocks until the next whole record smaller than capacity bytes is in r's
 // buffer and points *rec at it (valid until the next call).  Records of
 // capacity..65535 bytes are skipped whole; bytes that do not start with the
-// record marker are thrown away up to the next marker.
+// record marker are thrown away up to the next marker.  A record is judged
+// only once its whole 40-byte header has arrived.  Receive calls
+// interrupted by a signal are repeated.
 //   > 0  the record's size (40 + len)
 //   -1   the connection ended or failed
 //   -2   a header announced 65536 bytes or more ("error package len[%d] \n")
@@ -35,6 +40,11 @@ int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec);
 // The classic entry: reads the next record of sock into buffer, whose
 // capacity *size gives on entry.  0 and *size = record size; otherwise *size
 // is unchanged and the result is -1, -2, -5 as above, or -12 when the
-// calling thread's scratch area cannot be allocated.  Each thread keeps its
-// own scratch state, bound to the socket it last read.
+// calling thread's scratch area cannot be allocated (the next call tries
+// again).  Each thread keeps its own reader, allocated on its first call and
+// bound to the socket it last read: reading another socket drops the bytes
+// buffered for the previous one, and so does the end of a connection (-1).
+// A thread that closes a connection before it ended and gets the same
+// descriptor number for a new one must not rely on this: its leftovers would
+// be served; such a thread should read each connection to its end.
 int bsp_quarn_msg_read(int sock, char *buffer, int *size);

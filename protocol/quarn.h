@@ -78,8 +78,11 @@ QUARN_STATIC_ASSERT(QUARN_MSG_TEXT_LEN + QUARN_MSG_HEAD_LEN == QUARN_MSG_BUF_LEN
 
 #if defined(__GNUC__)
 #define QUARN_PRINTF(fmt_idx, arg_idx) __attribute__((format(printf, fmt_idx, arg_idx)))
+/* The library is built with hidden symbols; only the API is exported. */
+#define QUARN_API __attribute__((visibility("default")))
 #else
 #define QUARN_PRINTF(fmt_idx, arg_idx)
+#define QUARN_API
 #endif
 
 /*
@@ -96,7 +99,7 @@ QUARN_STATIC_ASSERT(QUARN_MSG_TEXT_LEN + QUARN_MSG_HEAD_LEN == QUARN_MSG_BUF_LEN
  * cannot be sent is lost; the reason is printed on standard output.
  * Safe to call from many threads at once.
  */
-void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
+QUARN_API void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
     QUARN_PRINTF(4, 5);
 
 /*
@@ -105,7 +108,7 @@ void quarn_msg_write_with_type(int origin, int level, const char *tag, const cha
  * smaller than its text plus the terminator is left zero-filled and a
  * message is printed.
  */
-void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len);
+QUARN_API void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len);
 
 /* Asks the server to open the DSP log file of logSize bytes, stage DSP text
  * in batches of syncSize bytes and show DSP lines from loglevel up. */

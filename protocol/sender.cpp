@@ -1,1 +1,259 @@
-// placeholder
+// The message sender behind the client API: formats one record on the
+// caller's stack and hands it to the server over the process's single
+// connection, without blocking, queueing or retrying.
+//
+// Cost per call is one send() and no heap allocation: only the header is
+// cleared, the time stamp text is reused within a second, and the lock is
+// held for the send alone.
+#include "quarn.h"
+#include "socket.h"
+
+#include <pthread.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr char QUARN_VERSION_TEXT[] = "v1.0.0 svn635612";
+constexpr char QUARN_BUILD_TEXT[] = __DATE__ " " __TIME__;
+constexpr size_t QUARN_STAMP_LEN = 21;                 // "[YYYY-MM-DD hh:mm:ss]"
+constexpr size_t QUARN_STEP_MAX = QUARN_MSG_PART_MAX + 1; // one formatting step, its NUL included
+
+// Labels of the levels that carry one, indexed by level code.
+constexpr char g_level_label[4][16] = {"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
+
+// One record as the sender builds it: the header, then the text area.
+struct quarn_record_t {
+    quarn_msg_head_t head;         // the 40-byte header
+    char text[QUARN_MSG_TEXT_LEN]; // text; the formatter's NUL must fit too
+};
+static_assert(sizeof(quarn_record_t) == QUARN_MSG_BUF_LEN, "record buffer is 1152 bytes");
+
+// The process's one connection to the server.
+struct quarn_conn_t {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER; // serialises connect, send and close of fd
+    int fd = -1; // connected descriptor, -1 while not connected; guarded by lock
+};
+constinit quarn_conn_t g_conn;
+
+// The attached control word, null until an attach has succeeded.  Written
+// once (compare-and-swap), read by every call without a lock.
+constinit std::atomic<uint32_t *> g_stQuarnCtrl{nullptr};
+
+// The calling thread's last time stamp, so localtime_r runs once a second
+// per thread rather than once a call.  Touched by its own thread alone.
+struct quarn_stamp_cache_t {
+    time_t second = -1;                // the time() value text belongs to
+    char text[QUARN_STAMP_LEN + 1]{}; // its time stamp and a NUL
+};
+constinit thread_local quarn_stamp_cache_t t_stamp;
+
+// Holds a pthread mutex for the life of the scope.
+class mutex_guard {
+  public:
+    explicit mutex_guard(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~mutex_guard() { pthread_mutex_unlock(&m_); }
+    mutex_guard(const mutex_guard &) = delete;
+    mutex_guard &operator=(const mutex_guard &) = delete;
+
+  private:
+    pthread_mutex_t &m_; // the held mutex
+};
+
+// Attaches the server's control word without creating it.  The attached
+// address, or null when the server has not made it (yet).  Prints nothing.
+uint32_t *quarn_ctrl_open()
+{
+    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), 0666);
+    if (id < 0)
+        return nullptr;
+    void *addr = shmat(id, nullptr, 0);
+    return addr == reinterpret_cast<void *>(-1) ? nullptr : static_cast<uint32_t *>(addr);
+}
+
+// The control word, attaching it on first use; retried on every call until
+// an attach succeeds.  Of two threads attaching at once, the loser detaches
+// its own mapping and uses the winner's.
+uint32_t *_ctrl_word_()
+{
+    uint32_t *ctrl = g_stQuarnCtrl.load(std::memory_order_acquire);
+    if (ctrl != nullptr)
+        return ctrl;
+    uint32_t *mine = quarn_ctrl_open();
+    if (mine == nullptr)
+        return nullptr;
+    if (g_stQuarnCtrl.compare_exchange_strong(ctrl, mine, std::memory_order_acq_rel))
+        return mine;
+    shmdt(mine);
+    return ctrl;
+}
+
+// True for an application debug record while the server's application print
+// level is above debug: the server would neither show nor store it.
+bool _dropped_(int origin, int level)
+{
+    if (origin != QUARN_APP_LOG_INIT || level != QUARN_LEVEL_DEBUG)
+        return false;
+    uint32_t *ctrl = _ctrl_word_();
+    if (ctrl == nullptr)
+        return false;
+    const uint32_t print_level = std::atomic_ref<uint32_t>(*ctrl).load(std::memory_order_relaxed);
+    return static_cast<uint32_t>(level) < print_level;
+}
+
+// Writes the 21-character time stamp of the current local time at `at` (no
+// NUL) and returns 21.
+size_t _time_fill_(char *at)
+{
+    const time_t now = time(nullptr);
+    if (now != t_stamp.second) {
+        tm local{};
+        localtime_r(&now, &local);
+        char text[80];
+        snprintf(text, sizeof text, "[%04d-%02d-%02d %02d:%02d:%02d]", local.tm_year + 1900,
+                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        std::memcpy(t_stamp.text, text, QUARN_STAMP_LEN);
+        t_stamp.second = now;
+    }
+    std::memcpy(at, t_stamp.text, QUARN_STAMP_LEN);
+    return QUARN_STAMP_LEN;
+}
+
+// Bytes one formatting step may use at offset len of the text area, its NUL
+// included: 1024, or what is left of the area when that is less.
+size_t _step_room_(size_t len)
+{
+    return std::min(QUARN_STEP_MAX, QUARN_MSG_TEXT_LEN - len);
+}
+
+// Copies at most max characters of s to at; returns how many it copied.
+size_t _put_(char *at, size_t max, const char *s)
+{
+    const size_t n = strnlen(s, max);
+    std::memcpy(at, s, n);
+    return n;
+}
+
+// Writes "LABEL[tag]" at `at`, cut at room - 1 characters; returns the
+// characters stored.
+size_t _put_label_tag_(char *at, size_t room, const char *label, const char *tag)
+{
+    const size_t max = room - 1;
+    size_t n = _put_(at, max, label);
+    n += _put_(at + n, max - n, "[");
+    n += _put_(at + n, max - n, tag);
+    n += _put_(at + n, max - n, "]");
+    return n;
+}
+
+// Formats the message part at `at` within room bytes; returns the characters
+// stored, at most room - 1.  A failed format stores nothing dependable and
+// counts as empty, so no stale stack bytes go out.
+size_t _put_message_(char *at, size_t room, const char *fmt, va_list args)
+{
+    const int n = vsnprintf(at, room, fmt, args);
+    if (n < 0)
+        return 0;
+    return std::min(static_cast<size_t>(n), room - 1);
+}
+
+// Lays out the text for `level` in rec->text; returns its length (NUL not
+// counted), at most QUARN_MSG_TEXT_LEN - 1.
+size_t _fill_text_(quarn_record_t *rec, int level, const char *tag, const char *fmt, va_list args)
+{
+    size_t len = 0;
+    if (level != QUARN_LEVEL_CMD)
+        len += _time_fill_(rec->text);
+    if (static_cast<unsigned>(level) <= QUARN_LEVEL_ERROR)
+        len += _put_label_tag_(rec->text + len, _step_room_(len), g_level_label[level], tag);
+    len += _put_message_(rec->text + len, _step_room_(len), fmt, args);
+    return len;
+}
+
+void _fill_head_(quarn_msg_head_t *head, int origin, int level, const char *tag, size_t len)
+{
+    head->magic = QUARN_MSG_MAGIC;
+    head->type = origin == QUARN_DSP_LOG_INIT ? QUARN_TYPE_DSP : QUARN_TYPE_APP;
+    head->len = static_cast<uint16_t>(len);
+    head->level = level;
+    const size_t tag_len = strnlen(tag, QUARN_MSG_TAG_MAX);
+    std::memcpy(head->name, tag, tag_len);
+    std::memset(head->name + tag_len, 0, sizeof head->name - tag_len);
+}
+
+// True when a failed send left the stream as it was: nothing of the record
+// went out because the connection is full.  Closing then would only add a
+// reconnect and a new server thread to an overload.
+bool _stream_intact_(int result)
+{
+    return result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Sends size bytes of rec on the process's connection, connecting first when
+// there is none.  A record that cannot go out is lost (the endpoint printed
+// why); a connection whose stream may be broken is closed, so the next call
+// connects anew.
+void _send_record_(const quarn_record_t *rec, size_t size)
+{
+    mutex_guard hold(g_conn.lock);
+    if (g_conn.fd < 0) {
+        const int fd = bsp_quarn_socket_client_create();
+        if (fd < 0)
+            return;
+        g_conn.fd = fd;
+    }
+    const int result = bsp_quarn_socket_send(g_conn.fd, rec, static_cast<int>(size));
+    if (result == 0 || _stream_intact_(result))
+        return;
+    close(g_conn.fd);
+    g_conn.fd = -1;
+}
+
+// Copies text with its NUL into buf of size bytes after zeroing it; refuses
+// (message printed, buf left zeroed) when it does not fit whole.  what names
+// the size in the message.
+void _copy_text_(char *buf, int size, const char *text, const char *what)
+{
+    const size_t room = size > 0 ? static_cast<size_t>(size) : 0;
+    std::memset(buf, 0, room);
+    const size_t len = std::strlen(text);
+    if (len >= room) {
+        printf("error, len(%d) > %s(%d)", static_cast<int>(len), what, size);
+        return;
+    }
+    std::memcpy(buf, text, len + 1);
+}
+
+} // namespace
+
+void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
+{
+    if (tag == nullptr || fmt == nullptr)
+        return;
+    if (_dropped_(origin, level))
+        return;
+    quarn_record_t rec; // only the bytes that go out are written
+    va_list args;
+    va_start(args, fmt);
+    const size_t len = _fill_text_(&rec, level, tag, fmt, args);
+    va_end(args);
+    _fill_head_(&rec.head, origin, level, tag, len);
+    _send_record_(&rec, sizeof rec.head + len);
+}
+
+void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)
+{
+    if (ver != nullptr)
+        _copy_text_(ver, ver_len, QUARN_VERSION_TEXT, "ver_len");
+    if (bld != nullptr)
+        _copy_text_(bld, bld_len, QUARN_BUILD_TEXT, "bld_len");
+}

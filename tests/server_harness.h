@@ -233,14 +233,16 @@ inline int exit_code(std::optional<int> status)
 
 // Runs fn in a forked child, which then ends; for sending with the client
 // library from a process of its own (fresh connection and control word).
+// The child's standard output, where the library says why a record was
+// lost, goes to out.
 template <class Fn>
-pid_t fork_client(Fn fn)
+pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
 {
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1); // the library's own complaints would only clutter the test output
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
         fn();
         fflush(nullptr);
         _exit(0);
@@ -373,6 +375,24 @@ class Server {
     bool listening_ = false;
     std::optional<int> status_;
 };
+
+// Returns once the print thread has handled everything sent on conn before:
+// an application "level<n>" command that keeps the level as it is, whose
+// reply appears on the server's standard output.
+inline bool settle(const Server &srv, RawConn &conn, int app_level)
+{
+    const std::string reply = "logPrintLevel = " + std::to_string(app_level) + " \n";
+    const std::size_t seen = count(srv.out(), reply);
+    return conn.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + std::to_string(app_level)) &&
+           srv.wait_out(reply, seen + 1);
+}
+
+// Returns once mark, a DSP error line (shown while the DSP print level is
+// at most 3), is on the console: what conn carried before it is there too.
+inline bool console_mark(const Server &srv, RawConn &conn, const std::string &mark)
+{
+    return conn.send(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, mark + "\n") && srv.wait_out(mark + "\n");
+}
 
 // ---- the control client -------------------------------------------------------
 

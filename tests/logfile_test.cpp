@@ -1,0 +1,401 @@
+// Circular log file: write position, wrap, restart, recovery into the
+// backup, and files that cannot be read or backed up.
+#include "logfile.h"
+#include "result.h"
+#include "support.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
+#include <vector>
+
+namespace {
+
+const std::string MARK(QUARN_END_MARK, QUARN_END_MARK_LEN);
+constexpr size_t CHUNK = 128 * 1024;
+
+// Table rows print as their names in failure messages.
+template <class Case>
+    requires requires(const Case &c) { c.name; }
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class LogFileTest : public testing::Test {
+  protected:
+    void TearDown() override
+    {
+        for (int kind = 0; kind < 3; ++kind)
+            bsp_quarn_log_file_close(kind);
+    }
+    int open(uint32_t max, int kind = 0)
+    {
+        return bsp_quarn_log_file_init(dir_.str().data(), static_cast<int>(dir_.str().size()), max, kind);
+    }
+    int reopen(uint32_t max)
+    {
+        bsp_quarn_log_file_close(0);
+        return open(max);
+    }
+    int write(std::string_view text, int kind = 0)
+    {
+        return bsp_quarn_log_file_write(text.data(), static_cast<int>(text.size()), kind);
+    }
+    uint32_t offset() { return bsp_quarn_log_file_get(0).offset; }
+    std::string log() { return read_file(path_); }
+    bool has_backup() { return std::filesystem::exists(bak_); }
+
+    TempDir dir_;
+    const std::string path_ = dir_.file("quarn.app");
+    const std::string bak_ = dir_.file("quarn.app.bak");
+};
+
+// Lowers the file size limit of the process for one scope; writes beyond it
+// fail with EFBIG (the signal that would end the process is ignored).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) : old_signal_(signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lower = old_;
+        lower.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, old_signal_);
+    }
+
+  private:
+    rlimit old_{};             // limit to restore
+    sighandler_t old_signal_;  // SIGXFSZ disposition to restore
+};
+
+TEST_F(LogFileTest, FirstOpenCreatesEmptyFileAndFirstWriteEndsWithMarker)
+{
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open(100), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), path_ + " open !!!\n");
+    EXPECT_TRUE(std::filesystem::exists(path_));
+    EXPECT_EQ(log(), "");
+    ASSERT_EQ(write("abc"), 0);
+    EXPECT_EQ(log(), "abc" + MARK);
+    EXPECT_EQ(offset(), 3u);
+}
+
+TEST_F(LogFileTest, RestartResumesAtPlusOfMarkerKeepingItsNewline)
+{
+    ASSERT_EQ(open(100), 0);
+    ASSERT_EQ(write("abc"), 0);
+    ASSERT_EQ(reopen(100), 0);
+    EXPECT_EQ(offset(), 4u);
+    ASSERT_EQ(write("de"), 0);
+    EXPECT_EQ(log(), "abc\nde" + MARK);
+}
+
+TEST_F(LogFileTest, RefusesBadArgumentsAndWrongState)
+{
+    EXPECT_EQ(write("abc"), QUARN_E_BUSY);
+    const std::string long_dir(129, 'd');
+    EXPECT_EQ(bsp_quarn_log_file_init(long_dir.data(), 129, 100, 0), QUARN_E_ARG);
+    EXPECT_EQ(open(9), QUARN_E_ARG); // no room for one byte and the marker
+    ASSERT_EQ(open(10), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open(100), QUARN_E_BUSY);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(bsp_quarn_log_file_get(0).max_size, 10u);
+    EXPECT_EQ(bsp_quarn_log_file_write(nullptr, 3, 0), QUARN_E_ARG);
+    EXPECT_EQ(bsp_quarn_log_file_write("abc", 0, 0), QUARN_E_ARG);
+    EXPECT_EQ(log(), "");
+}
+
+TEST(LogFileDirectoryTest, NullDirectoryBeforeAnyIsKnownIsRefused)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process knows no directory
+    EXPECT_EXIT(std::exit(-bsp_quarn_log_file_init(nullptr, 0, 100, 0)), testing::ExitedWithCode(5), "");
+}
+
+TEST_F(LogFileTest, KindsMeetInOneDirectoryGivenWithOrWithoutSlashOrRemembered)
+{
+    const std::string dir = dir_.str();
+    const std::string slash_and_junk = dir + "/junk";
+    ASSERT_EQ(bsp_quarn_log_file_init(slash_and_junk.data(), static_cast<int>(dir.size() + 1), 100, 7), 0);
+    ASSERT_EQ(bsp_quarn_log_file_init(dir.data(), static_cast<int>(dir.size()), 100, 1), 0);
+    ASSERT_EQ(bsp_quarn_log_file_init(nullptr, 0, 100, 2), 0);
+    ASSERT_EQ(write("a", 7), 0);
+    ASSERT_EQ(write("b", 1), 0);
+    ASSERT_EQ(write("c", 2), 0);
+    EXPECT_EQ(log(), "a" + MARK);
+    EXPECT_EQ(read_file(dir_.file("quarn.bsp")), "b" + MARK);
+    EXPECT_EQ(read_file(dir_.file("quarn.dsp")), "c" + MARK);
+}
+
+TEST_F(LogFileTest, ConcurrentWritersOfOneKindKeepBatchesWhole)
+{
+    constexpr int PER_THREAD = 200;
+    ASSERT_EQ(open(1 << 20), 0);
+    auto writer = [this](char id) {
+        for (int i = 0; i < PER_THREAD; ++i)
+            write(std::string(1, id) + std::to_string(1000 + i) + "\n");
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    std::string text = log();
+    ASSERT_TRUE(text.ends_with(MARK));
+    text.resize(text.size() - MARK.size());
+    std::istringstream lines(text);
+    std::set<std::string> seen;
+    for (std::string line; std::getline(lines, line);)
+        seen.insert(line);
+    EXPECT_EQ(seen.size(), 2u * PER_THREAD);
+    EXPECT_EQ(text.size(), 2u * PER_THREAD * 6);
+}
+
+// ---- Wrapping at max_size 20, and the restart after each case ---------------
+
+struct WrapCase {
+    const char *name;
+    std::string before; // written first, on a fresh file
+    bool restart;       // reopen before the write under test
+    std::string text;   // the write under test
+    std::string file;   // the file afterwards
+    uint32_t offset;    // offset afterwards
+    uint32_t reopened;  // offset after a further restart
+};
+
+class LogFileWrapTest : public LogFileTest, public testing::WithParamInterface<WrapCase> {};
+
+TEST_P(LogFileWrapTest, KeepsRingOrderAndRestartFindsPosition)
+{
+    const WrapCase &c = GetParam();
+    ASSERT_EQ(open(20), 0);
+    if (!c.before.empty()) {
+        ASSERT_EQ(write(c.before), 0);
+    }
+    if (c.restart) {
+        ASSERT_EQ(reopen(20), 0);
+    }
+    ASSERT_EQ(write(c.text), 0);
+    EXPECT_EQ(log(), c.file);
+    EXPECT_EQ(offset(), c.offset);
+    ASSERT_EQ(reopen(20), 0);
+    EXPECT_EQ(offset(), c.reopened);
+    EXPECT_FALSE(has_backup());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wraps, LogFileWrapTest,
+    testing::Values(
+        WrapCase{"TextWrapsToStart", "abcdefghijk", true, "0123456789", "89" + MARK + "\n01234567", 2, 3},
+        WrapCase{"WriteEndingAtMaxSizePutsMarkerAtStart", "abcdefghijk", true, "01234567",
+                 MARK + "jk\n01234567", 0, 1},
+        WrapCase{"MarkerEndingAtMaxSizeStays", "", false, "abcdefghijk", "abcdefghijk" + MARK, 11, 12},
+        WrapCase{"OverlongWriteKeepsNewestBytes", "abcdefghijk", true, "0123456789abcdefghijklmnopqrstuvwxy",
+                 "opqrstuvwxy" + MARK, 11, 12}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Finding the position in hand-made files --------------------------------
+
+// len bytes of log lines with the marker at index at.
+std::string file_with_mark(size_t len, size_t at, char fill = 'x')
+{
+    std::string text(len, fill);
+    for (size_t i = 99; i < len; i += 100)
+        text[i] = '\n';
+    return text.replace(at, MARK.size(), MARK);
+}
+
+struct PositionCase {
+    const char *name;
+    std::string content; // the file as found
+    uint32_t max;        // size it is opened with
+    uint32_t offset;     // expected write position
+};
+
+class LogFilePositionTest : public LogFileTest, public testing::WithParamInterface<PositionCase> {};
+
+TEST_P(LogFilePositionTest, FindsFirstWholeMarker)
+{
+    const PositionCase &c = GetParam();
+    write_file(path_, c.content);
+    ASSERT_EQ(open(c.max), 0);
+    EXPECT_EQ(offset(), c.offset);
+    EXPECT_TRUE(log() == c.content);
+    EXPECT_FALSE(has_backup());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, LogFilePositionTest,
+    testing::Values(
+        PositionCase{"MarkerCutByChunkBoundary", file_with_mark(200000, CHUNK - 4), 1 << 20, CHUNK - 3},
+        PositionCase{"MarkerCrossingChunkEndByOneByte", file_with_mark(200000, CHUNK - 8), 1 << 20, CHUNK - 7},
+        PositionCase{"MarkerEndingAtChunkEnd", file_with_mark(200000, CHUNK - 9), 1 << 20, CHUNK - 8},
+        PositionCase{"MarkerAtEndOfFileOfExactlyOneMiB", file_with_mark(1 << 20, (1 << 20) - 9), 1 << 20,
+                     (1 << 20) - 8},
+        PositionCase{"NulBytesInText", file_with_mark(1000, 500, '\0'), 1000, 501},
+        PositionCase{"EndFlagInsideTextIsNotMarker", "a\n+$end$+ b\nc +$end$+\n" + MARK + "old", 100, 23},
+        PositionCase{"FirstOfTwoMarkersWins", "new" + MARK + "old" + MARK, 100, 4}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Recovery into the backup -----------------------------------------------
+
+struct RecoveryCase {
+    const char *name;
+    std::string content; // the unusable file
+    uint32_t max;        // size it is opened with
+    std::string printed; // said before the open line
+};
+
+class LogFileRecoveryTest : public LogFileTest, public testing::WithParamInterface<RecoveryCase> {};
+
+TEST_P(LogFileRecoveryTest, AppendsWholeFileToBackupAndStartsAfresh)
+{
+    const RecoveryCase &c = GetParam();
+    write_file(bak_, "earlier\n");
+    std::string backup = "earlier\n";
+    for (int round = 0; round < 2; ++round) {
+        bsp_quarn_log_file_close(0);
+        write_file(path_, c.content);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(open(c.max), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed + path_ + " open !!!\n");
+        EXPECT_EQ(offset(), 0u);
+        EXPECT_EQ(log(), "");
+        EXPECT_EQ(read_file(bak_), backup += c.content);
+    }
+    ASSERT_EQ(write("x"), 0);
+    EXPECT_EQ(log(), "x" + MARK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recoveries, LogFileRecoveryTest,
+    testing::Values(RecoveryCase{"NoMarker", "written by another program\n", 100, ""},
+                    RecoveryCase{"EndFlagOnlyInsideText", "a +$end$+ b\n\n+$end$+", 100, ""},
+                    RecoveryCase{"LongerThanMaxSize", "abc" + MARK, 11, "error file size found \n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A file that could not be backed up or read is left as it was, closed.
+void expect_left_alone(int rc, int err, const std::string &printed, const std::string &path,
+                       const std::string &content)
+{
+    EXPECT_EQ(rc, err);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), printed);
+    EXPECT_EQ(bsp_quarn_log_file_get(0).is_open, 0);
+    EXPECT_EQ(read_file(path), content);
+}
+
+TEST_F(LogFileTest, BackupThatCannotBeOpenedLeavesLogFileAlone)
+{
+    write_file(path_, "no marker here\n");
+    std::filesystem::create_directory(bak_);
+    testing::internal::CaptureStderr();
+    expect_left_alone(open(100), EISDIR, "open: Is a directory\n", path_, "no marker here\n");
+}
+
+TEST_F(LogFileTest, ShortCopyIntoBackupLeavesBothFilesAlone)
+{
+    const std::string earlier(4096, 'e'); // room for the captured message below the limit
+    const std::string content(100, 'n');
+    write_file(bak_, earlier);
+    write_file(path_, content);
+    testing::internal::CaptureStderr();
+    int rc;
+    {
+        FileSizeLimit limit(earlier.size() + 4);
+        rc = open(1000);
+    }
+    expect_left_alone(rc, EFBIG, "sendfile: File too large\n", path_, content);
+    EXPECT_EQ(read_file(bak_), earlier);
+    ASSERT_EQ(open(1000), 0); // the failed open can be repeated
+    EXPECT_EQ(read_file(bak_), earlier + content);
+}
+
+TEST_F(LogFileTest, UnseekableFileIsNotMovedToBackup)
+{
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open(100), ESPIPE);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "lseek: Illegal seek\n");
+    EXPECT_FALSE(has_backup());
+    EXPECT_TRUE(std::filesystem::is_fifo(path_));
+}
+
+// A sysfs mount of this binary's own network namespace, for a file whose
+// read fails: the carrier of a loopback that is down reads as EINVAL.
+class SysfsMount {
+  public:
+    explicit SysfsMount(const std::string &at) : at_(at)
+    {
+        mounted_ = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("sysfs", at.c_str(), "sysfs", 0, nullptr) == 0;
+    }
+    ~SysfsMount()
+    {
+        if (mounted_)
+            umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string at_;       // mount point
+    bool mounted_ = false; // whether to undo it
+};
+
+TEST_F(LogFileTest, UnreadableFileIsNotMovedToBackup)
+{
+    QUARN_REQUIRE_ISOLATION(); // the loopback is down only in a fresh namespace
+    TempDir sys;
+    SysfsMount mount(sys.str());
+    if (!mount.mounted())
+        GTEST_SKIP() << "cannot mount sysfs in a private mount namespace: " << strerror(errno);
+    const std::string carrier = sys.str() + "/class/net/lo/carrier";
+    ASSERT_EQ(symlink(carrier.c_str(), path_.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open(100000), EINVAL);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "read: Invalid argument\n");
+    EXPECT_FALSE(has_backup());
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+}
+
+// ---- Short writes: offset never runs ahead of what is stored ----------------
+
+struct ShortWriteCase {
+    const char *name;
+    size_t limit;      // file size limit during the write
+    std::string after; // what follows the first 4000 bytes once "XY" is written
+};
+
+class LogFileShortWriteTest : public LogFileTest, public testing::WithParamInterface<ShortWriteCase> {};
+
+TEST_P(LogFileShortWriteTest, NextWriteContinuesRightAfterStoredText)
+{
+    const std::string first(4000, 'f'); // room for the captured message below the limit
+    ASSERT_EQ(open(100000), 0);
+    ASSERT_EQ(write(first), 0);
+    testing::internal::CaptureStderr();
+    int rc;
+    {
+        FileSizeLimit limit(GetParam().limit);
+        rc = write("0123456789");
+    }
+    EXPECT_EQ(rc, EFBIG);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "logwrite: File too large\n");
+    ASSERT_EQ(write("XY"), 0);
+    EXPECT_TRUE(log() == first + GetParam().after + MARK);
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortWrites, LogFileShortWriteTest,
+                         testing::Values(ShortWriteCase{"TextCutShort", 4005, "XY"},
+                                         ShortWriteCase{"MarkerCutShort", 4012, "0123456789XY"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

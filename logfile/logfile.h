@@ -22,20 +22,24 @@ struct quarn_log_file_t {
 // directory remembered from an earlier open when dir is null.
 //   0    open; a file whose marker could not be found (or that is longer
 //        than maxSize) was appended to its ".bak" file and started afresh
-//   -5   no directory given or remembered, dirLen above 128, or maxSize
-//        too small to hold one byte and the marker
+//   -5   no directory given or remembered, dirLen above 128 (or negative
+//        with a directory), or maxSize too small to hold one byte and the
+//        marker
 //   -16  the kind is already open
 //   -1   even the fresh file gave no write position
-//   > 0  errno of a failed open, read, copy to the backup (the log file is
-//        then left as it was), after perror
+//   > 0  errno of a failed open, seek or read of the log file, or of a
+//        failed open, copy or sync of the backup, after perror; the kind
+//        stays not open, and a log file not yet safe in the backup is left
+//        as it was
 int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int kind);
 
 // Stores len bytes at the write position, wrapping at max_size, then the
 // end marker, and syncs the file.  A write longer than max_size keeps its
-// newest bytes.  Writes to one kind are serialised, so several threads may
-// write the same file.
+// newest max_size - 9 bytes, from offset 0.  Writes to one kind are
+// serialised, so several threads may write the same file.
 //   0 stored; -5 null data or len below 1; -16 kind not open;
-//   > 0 errno of a failed write or seek, after perror("logwrite")
+//   > 0 errno of a failed write, after perror("logwrite"); offset then
+//       stands behind the last text that was stored whole
 int bsp_quarn_log_file_write(const void *data, int len, int kind);
 
 // The kind's record as it stands (all zero while not open).

@@ -1283,6 +1283,7 @@ struct w2_samples {
     std::vector<double> raw;     // ns per raw send, one value per batch
     long raw_eagain = 0;         // raw sends refused during the timed batches
     long raw_other = 0;          // raw sends that failed otherwise
+    long library_failed = 0;     // failure lines the library printed while timed
 };
 
 bool write_exact(int fd, const void *buf, size_t len)
@@ -1424,47 +1425,39 @@ bool collect_w2(int fd, w2_samples &s)
            read_exact(fd, s.raw.data(), head[0] * sizeof(double));
 }
 
-// W2: one sender against the baseline receiver on tmpfs, which keeps up.
-void run_w2(const options &opt, report &rep, int run)
+// Runs the W2 sender against a listening receiver; false when it brought
+// back no samples.  s.library_failed counts the library's failure lines.
+bool w2_sample(const std::string &dir, size_t payload_len, w2_samples &s)
 {
-    const std::string dir = fresh_dir(opt.tmpfs_dir);
-    receiver r = start_baseline(dir, dir + "/receiver.out", opt.baseline_fsync);
-    w2_samples s;
-    long lib_failed = -1;
-    bool ok = wait_listening(r);
-    if (ok) {
-        int pipefd[2];
-        if (pipe2(pipefd, O_CLOEXEC) < 0)
-            die_errno("pipe");
-        const std::string lib_out = dir + "/sender.out";
-        fflush(stdout);
-        const pid_t pid = fork();
-        if (pid < 0)
-            die_errno("fork");
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int out = open(lib_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            close(pipefd[0]);
-            w2_child(opt.payload_len, pipefd[1]);
-        }
-        close(pipefd[1]);
-        ok = collect_w2(pipefd[0], s);
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) < 0)
+        die_errno("pipe");
+    const std::string lib_out = dir + "/sender.out";
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0)
+        die_errno("fork");
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(open(lib_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         close(pipefd[0]);
-        waitpid(pid, nullptr, 0);
-        lib_failed = library_failures(lib_out);
+        w2_child(payload_len, pipefd[1]);
     }
-    const stop_report stop = stop_receiver(r);
-    if (!opt.keep)
-        std::filesystem::remove_all(dir);
-    if (!ok) {
-        printf("  W2 failed (receiver %s)\n", stop.status.c_str());
-        return;
-    }
+    close(pipefd[1]);
+    fd_owner samples(pipefd[0]);
+    const bool ok = collect_w2(samples.get(), s);
+    waitpid(pid, nullptr, 0);
+    s.library_failed = library_failures(lib_out);
+    return ok;
+}
+
+void print_w2(int run, const w2_samples &s)
+{
     const double lib_ns = summarize(s.library).median, raw_ns = summarize(s.raw).median;
     printf("  W2: library call %.0f ns, raw send %.0f ns (median of %zu batches of %d; ratio %.2f); "
            "failed: library %ld, raw %ld EAGAIN + %ld other\n",
-           lib_ns, raw_ns, s.library.size(), W2_BATCH, lib_ns / raw_ns, lib_failed, s.raw_eagain, s.raw_other);
+           lib_ns, raw_ns, s.library.size(), W2_BATCH, lib_ns / raw_ns, s.library_failed, s.raw_eagain,
+           s.raw_other);
     json_line()
         .add("kind", "measurement")
         .add("workload", "w2")
@@ -1475,13 +1468,30 @@ void run_w2(const options &opt, report &rep, int run)
         .add("library_ns", lib_ns)
         .add("raw_ns", raw_ns)
         .add("ratio", lib_ns / raw_ns)
-        .add("library_failed", lib_failed)
+        .add("library_failed", s.library_failed)
         .add("raw_eagain", s.raw_eagain)
         .add("raw_other_fail", s.raw_other)
         .print();
+}
+
+// W2: one sender against the baseline receiver on tmpfs.
+void run_w2(const options &opt, report &rep, int run)
+{
+    const std::string dir = fresh_dir(opt.tmpfs_dir);
+    receiver r = start_baseline(dir, dir + "/receiver.out", opt.baseline_fsync);
+    w2_samples s;
+    const bool ok = wait_listening(r) && w2_sample(dir, opt.payload_len, s);
+    const stop_report stop = stop_receiver(r);
+    if (!opt.keep)
+        std::filesystem::remove_all(dir);
+    if (!ok) {
+        printf("  W2 FAULT: no samples (receiver %s)\n", stop.status.c_str());
+        return;
+    }
+    print_w2(run, s);
     metric &m = rep.at("W2", "ns per call", 0);
-    m.quarn.push_back(lib_ns);
-    m.base.push_back(raw_ns);
+    m.quarn.push_back(summarize(s.library).median);
+    m.base.push_back(summarize(s.raw).median);
 }
 
 // The result of one W3 search.

@@ -3,8 +3,8 @@
 // connection, without blocking, queueing or retrying.
 //
 // Cost per call is one send() and no heap allocation: only the header is
-// cleared, the time stamp text is reused within a second, and the lock is
-// held for the send alone.
+// cleared, the time stamp text is reused within a second, and the lock
+// covers connect, send and close alone, never the formatting.
 #include "quarn.h"
 #include "socket.h"
 
@@ -38,7 +38,8 @@ struct quarn_record_t {
 };
 static_assert(sizeof(quarn_record_t) == QUARN_MSG_BUF_LEN, "record buffer is 1152 bytes");
 
-// The process's one connection to the server.
+// The process's one connection to the server.  A pthread mutex rather than
+// std::mutex keeps the library free of libstdc++, so C programs link it as is.
 struct quarn_conn_t {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER; // serialises connect, send and close of fd
     int fd = -1; // connected descriptor, -1 while not connected; guarded by lock
@@ -98,7 +99,8 @@ uint32_t *_ctrl_word_()
 }
 
 // True for an application debug record while the server's application print
-// level is above debug: the server would neither show nor store it.
+// level is above debug: the server would neither show nor store it.  Only
+// such records need the control word, so only they try to attach it.
 bool _dropped_(int origin, int level)
 {
     if (origin != QUARN_APP_LOG_INIT || level != QUARN_LEVEL_DEBUG)

@@ -259,3 +259,9 @@ void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)
     if (bld != nullptr)
         _copy_text_(bld, bld_len, QUARN_BUILD_TEXT, "bld_len");
 }
+
+bool quarn_sender_connected()
+{
+    mutex_guard hold(g_conn.lock);
+    return g_conn.fd >= 0;
+}

@@ -2,6 +2,7 @@
 #include "quarn_server.h"
 
 #include "quarn.h"
+#include "sender.h"
 
 #include <unistd.h>
 
@@ -11,14 +12,18 @@
 
 namespace {
 
-void _send_command_(const char *text)
+// 0 when the command went out, 1 when it could not (the sender printed why).
+int _sent_() { return quarn_sender_connected() ? 0 : 1; }
+
+int _send_command_(const char *text)
 {
     quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s", text);
+    return _sent_();
 }
 
 // Tells the server to move its console to the terminal (or file) that this
 // process's standard output names.
-void _redirect_()
+int _redirect_()
 {
     char link[1024] = {};
     char path[1024] = {};
@@ -27,6 +32,7 @@ void _redirect_()
         path[0] = '\0';
     printf("file_path = %s \n", path);
     quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s:%s", "redirect", path);
+    return _sent_();
 }
 
 int _level_(int argc, char **argv)
@@ -42,8 +48,7 @@ int _level_(int argc, char **argv)
     }
     char text[256] = {};
     snprintf(text, sizeof text, "%s%d", "level", n);
-    _send_command_(text);
-    return 0;
+    return _send_command_(text);
 }
 
 } // namespace
@@ -69,16 +74,12 @@ int quarn_control(int argc, char **argv)
         return 0;
     }
     const char *word = argv[1];
-    if (strcmp(word, "sync") == 0) {
-        _send_command_("sync");
-        return 0;
-    }
+    if (strcmp(word, "sync") == 0)
+        return _send_command_("sync");
     if (strcmp(word, "level") == 0)
         return _level_(argc, argv);
-    if (strcmp(word, "redirect") == 0) {
-        _redirect_();
-        return 0;
-    }
+    if (strcmp(word, "redirect") == 0)
+        return _redirect_();
     _show_help();
     return 1;
 }

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -340,13 +341,17 @@ class Server {
     // What a failed start looked like, for assertion messages.
     std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
 
-    // Sends sig and collects the exit code (exit_code above) within bound.
-    int stop(int sig = SIGTERM, std::chrono::milliseconds bound = 20s)
+    // Sends sig and collects the exit code (exit_code above) within bound,
+    // calling meanwhile while it waits.
+    int stop(int sig = SIGTERM, std::chrono::milliseconds bound = 20s, const std::function<void()> &meanwhile = {})
     {
         if (!ended())
             kill(pid_, sig);
-        if (!status_)
-            status_ = wait_exit(pid_, bound);
+        wait_until([&] {
+            if (meanwhile)
+                meanwhile();
+            return ended();
+        }, bound);
         return exit_code(status_);
     }
     // Waits until stdout holds needle at least n times.
@@ -468,6 +473,16 @@ inline char thread_state(pid_t pid, pid_t tid)
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
     const auto close_paren = stat.rfind(')');
     return close_paren == std::string::npos || close_paren + 2 >= stat.size() ? '?' : stat[close_paren + 2];
+}
+
+// True when a thread of pid sleeps in a kernel function whose name holds wchan.
+inline bool thread_waiting_in(pid_t pid, std::string_view wchan)
+{
+    std::error_code ec;
+    for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        if (read_file(t.path().string() + "/wchan").find(wchan) != std::string::npos)
+            return true;
+    return false;
 }
 
 // True when every receive thread of pid sleeps in a socket read: all bytes

@@ -199,12 +199,12 @@ int bsp_quarn_msg_read(int sock, char *buffer, int *size)
         return QUARN_E_NOMEM;
     const uint8_t *rec = nullptr;
     const int result = quarn_reader_next(&t_reader, *size, &rec);
-    // An ended connection's descriptor number may come back for another one;
-    // its leftover bytes must not be served there.
-    if (result == -1)
+    if (result < 0) {
+        // The caller now closes the connection, and its descriptor number may
+        // come back for another one: the leftovers must not be served there.
         t_reader.fd = -1;
-    if (result < 0)
         return result;
+    }
     memcpy(buffer, rec, static_cast<size_t>(result));
     *size = result;
     return 0;

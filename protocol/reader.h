@@ -43,8 +43,8 @@ int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec);
 // calling thread's scratch area cannot be allocated (the next call tries
 // again).  Each thread keeps its own reader, allocated on its first call and
 // bound to the socket it last read: reading another socket drops the bytes
-// buffered for the previous one, and so does the end of a connection (-1).
-// A thread that closes a connection before it ended and gets the same
-// descriptor number for a new one must not rely on this: its leftovers would
-// be served; such a thread should read each connection to its end.
+// buffered for the previous one, and so does every negative result, after
+// which the caller closes the connection.  A thread that closes a connection
+// for reasons of its own must read another socket before it reads a new
+// connection that got the same descriptor number.
 int bsp_quarn_msg_read(int sock, char *buffer, int *size);

@@ -1,0 +1,223 @@
+#include "ring_buffer.h"
+
+#include "quarn.h"
+#include "support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using Bytes = std::vector<uint8_t>;
+
+// size bytes of fill, starting with the marker and, from 40 bytes on, a
+// header whose len matches.
+Bytes record(int size, uint8_t fill = 'x')
+{
+    Bytes r(size, fill);
+    const uint32_t magic = QUARN_MSG_MAGIC;
+    const auto len = static_cast<uint16_t>(size - QUARN_MSG_HEAD_LEN);
+    memcpy(r.data(), &magic, std::min(size, 4));
+    if (size >= QUARN_MSG_HEAD_LEN)
+        memcpy(r.data() + 6, &len, 2);
+    return r;
+}
+
+int put(const Bytes &r) { return bsp_quarn_cb_write(r.data(), static_cast<int>(r.size())); }
+
+Bytes take(int bufflen = QUARN_CB_REC_MAX)
+{
+    Bytes d(QUARN_CB_REC_MAX);
+    const int n = bsp_quarn_cb_read(d.data(), bufflen);
+    d.resize(n > 0 ? n : 0);
+    return d;
+}
+
+long offset(const uint8_t *pos) { return pos - cb.p_buff; }
+
+class Ring : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(bsp_quarn_cb_init(100), 0); }
+    // Leaves the buffer empty with both positions at the given offset (>= 40).
+    static void move_to(int at)
+    {
+        ASSERT_EQ(put(record(at)), 0);
+        ASSERT_EQ(take().size(), static_cast<size_t>(at));
+    }
+};
+
+TEST_F(Ring, RecordRunningPastEndIsSplitAndComesBackWhole)
+{
+    move_to(80);
+    const Bytes r = record(50, 'a');
+    ASSERT_EQ(put(r), 0);
+    EXPECT_EQ(offset(cb.p_write), 30);
+    EXPECT_TRUE(std::equal(r.begin(), r.begin() + 20, cb.p_buff + 80));
+    EXPECT_TRUE(std::equal(r.begin() + 20, r.end(), cb.p_buff));
+    EXPECT_EQ(take(), r);
+}
+
+TEST_F(Ring, HeaderCutByEndOfStorageIsPutTogether)
+{
+    Bytes r = record(60, 't');
+    std::iota(r.begin() + 8, r.begin() + 40, 1); // every header byte distinct
+    for (int before_end : {12, 7, 2}) {          // cut in the name, len and marker
+        move_to(100 - before_end);
+        ASSERT_EQ(put(r), 0);
+        EXPECT_EQ(take(), r) << before_end << " header bytes before the end";
+        EXPECT_EQ(cb.used, 0u);
+    }
+}
+
+TEST_F(Ring, RecordEndingAtEndOfStorageLeavesNextAtStart)
+{
+    move_to(60);
+    ASSERT_EQ(put(record(40, 'e')), 0);
+    EXPECT_EQ(offset(cb.p_write), 100);
+    ASSERT_EQ(put(record(40, 'n')), 0);
+    EXPECT_EQ(offset(cb.p_write), 40);
+    EXPECT_EQ(take(), record(40, 'e'));
+    EXPECT_EQ(take(), record(40, 'n'));
+}
+
+TEST_F(Ring, ExactlyFullIsAcceptedOneByteMoreIsRefusedUntilRead)
+{
+    ASSERT_EQ(put(record(60)), 0);
+    CaptureStdout();
+    EXPECT_EQ(put(record(41)), -12);
+    EXPECT_EQ(GetCapturedStdout(), "quarn cycle buff is full !\n");
+    EXPECT_EQ(put(record(40)), 0);
+    EXPECT_EQ(cb.used, 100u);
+    CaptureStdout();
+    EXPECT_EQ(put(record(1)), -12);
+    GetCapturedStdout();
+    EXPECT_EQ(take().size(), 60u);
+    EXPECT_EQ(put(record(60)), 0);
+}
+
+TEST_F(Ring, WrappedContentRefusesRecordLargerThanFreeSpace)
+{
+    move_to(95);
+    ASSERT_EQ(put(record(95)), 0); // runs from 95 around to 89
+    EXPECT_EQ(offset(cb.p_write), 90);
+    CaptureStdout();
+    EXPECT_EQ(put(record(20)), -12);
+    EXPECT_EQ(GetCapturedStdout(), "quarn cycle buff is full !\n");
+    EXPECT_EQ(cb.used, 95u);
+}
+
+TEST_F(Ring, RecordsOutsideOneTo1280BytesAreDroppedSilently)
+{
+    ASSERT_EQ(bsp_quarn_cb_init(4096), 0);
+    const Bytes big = record(1281);
+    CaptureStdout();
+    EXPECT_EQ(put(big), 0);
+    EXPECT_EQ(bsp_quarn_cb_write(big.data(), 0), 0);
+    EXPECT_EQ(bsp_quarn_cb_write(big.data(), -40), 0);
+    EXPECT_EQ(bsp_quarn_cb_write(nullptr, 40), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(cb.used, 0u);
+    EXPECT_EQ(put(record(1280)), 0);
+    EXPECT_EQ(take().size(), 1280u);
+}
+
+TEST_F(Ring, BadMarkerEmptiesBufferAndNextReadWaitsForNewRecord)
+{
+    Bytes bad = record(50);
+    bad[0] ^= 0xff;
+    ASSERT_EQ(put(bad), 0);
+    ASSERT_EQ(put(record(40)), 0);
+    Bytes dst(QUARN_CB_REC_MAX);
+    CaptureStdout();
+    EXPECT_EQ(bsp_quarn_cb_read(dst.data(), QUARN_CB_REC_MAX), -1);
+    EXPECT_EQ(GetCapturedStdout(), "bsp_quarn_cb_read_247 error magic  \n");
+    EXPECT_EQ(bsp_quarn_cb_try_read(dst.data(), QUARN_CB_REC_MAX), -11);
+    auto reader = std::async(std::launch::async, [] { return take().size(); });
+    EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout);
+    ASSERT_EQ(put(record(70)), 0);
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), 70u);
+}
+
+TEST_F(Ring, RecordLongerThanDestinationEmptiesBuffer)
+{
+    ASSERT_EQ(bsp_quarn_cb_init(4096), 0);
+    ASSERT_EQ(put(record(120)), 0);
+    ASSERT_EQ(put(record(40)), 0);
+    Bytes dst(QUARN_CB_REC_MAX);
+    CaptureStdout();
+    EXPECT_EQ(bsp_quarn_cb_read(dst.data(), 100), -2);
+    EXPECT_EQ(GetCapturedStdout(), "bufflen = 100  len = 120 \n");
+    EXPECT_EQ(bsp_quarn_cb_try_read(dst.data(), QUARN_CB_REC_MAX), -11);
+    EXPECT_EQ(bsp_quarn_cb_read(nullptr, 100), -5);
+}
+
+TEST_F(Ring, WriterArrivingDuringEmptyingIsKept)
+{
+    auto emptying = std::async(std::launch::async, bsp_quarn_cb_reinit);
+    ASSERT_TRUE(wait_until([] {
+        const int rc = pthread_mutex_trylock(&cb.mutex);
+        if (rc == 0)
+            pthread_mutex_unlock(&cb.mutex);
+        return rc == EBUSY;
+    }));
+    EXPECT_EQ(put(record(40, 'k')), 0); // waits out the emptying
+    emptying.get();
+    EXPECT_EQ(take(), record(40, 'k'));
+}
+
+// Writer w's record number i: its text alternates w and i.
+Bytes numbered(int w, int i)
+{
+    Bytes r = record(41 + (i * 7 + w) % 300, static_cast<uint8_t>(w));
+    for (size_t k = 41; k < r.size(); k += 2)
+        r[k] = static_cast<uint8_t>(i);
+    return r;
+}
+
+TEST(RingConcurrency, FourWritersKeepEveryRecordWholeAndInWriterOrder)
+{
+    constexpr int kWriters = 4, kEach = 3000;
+    ASSERT_EQ(bsp_quarn_cb_init(4096), 0); // small, so records wrap and writers meet a full buffer
+    std::atomic<bool> stop{false};
+    auto put_until_stored = [&](const Bytes &r) {
+        while (put(r) != 0 && !stop)
+            std::this_thread::yield();
+    };
+    auto writers = std::async(std::launch::async, [&] {
+        std::vector<std::thread> ts;
+        for (int w = 0; w < kWriters; ++w)
+            ts.emplace_back([&, w] {
+                for (int i = 0; i < kEach && !stop; ++i)
+                    put_until_stored(numbered(w, i));
+            });
+        for (auto &t : ts)
+            t.join();
+        put_until_stored(record(40)); // the end: shorter than any numbered record
+    });
+    CaptureStdout(); // the full-buffer messages
+    int next[kWriters] = {};
+    for (Bytes r = take(); r.size() != 40; r = take()) {
+        const int w = r.empty() ? kWriters : r[40];
+        if (w >= kWriters || r != numbered(w, next[w])) {
+            ADD_FAILURE() << "record of " << r.size() << " bytes out of place";
+            break;
+        }
+        ++next[w];
+    }
+    stop = true;
+    writers.get();
+    GetCapturedStdout();
+    for (int w = 0; w < kWriters; ++w)
+        EXPECT_EQ(next[w], kEach) << "writer " << w;
+}
+
+} // namespace

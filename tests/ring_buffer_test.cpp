@@ -43,50 +43,46 @@ Bytes take(int bufflen = QUARN_CB_REC_MAX)
 
 long offset(const uint8_t *pos) { return pos - cb.p_buff; }
 
+// Leaves the buffer empty with both positions at the given offset (>= 40).
+void move_to(int at)
+{
+    ASSERT_EQ(put(record(at)), 0);
+    ASSERT_EQ(take().size(), static_cast<size_t>(at));
+}
+
 class Ring : public testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(bsp_quarn_cb_init(100), 0); }
-    // Leaves the buffer empty with both positions at the given offset (>= 40).
-    static void move_to(int at)
-    {
-        ASSERT_EQ(put(record(at)), 0);
-        ASSERT_EQ(take().size(), static_cast<size_t>(at));
-    }
 };
 
-TEST_F(Ring, RecordRunningPastEndIsSplitAndComesBackWhole)
-{
-    move_to(80);
-    const Bytes r = record(50, 'a');
-    ASSERT_EQ(put(r), 0);
-    EXPECT_EQ(offset(cb.p_write), 30);
-    EXPECT_TRUE(std::equal(r.begin(), r.begin() + 20, cb.p_buff + 80));
-    EXPECT_TRUE(std::equal(r.begin() + 20, r.end(), cb.p_buff));
-    EXPECT_EQ(take(), r);
-}
+// A record of size bytes stored from offset start of a 100-byte buffer.
+struct Layout {
+    int start, size, write_after;
+};
 
-TEST_F(Ring, HeaderCutByEndOfStorageIsPutTogether)
+class RingLayout : public Ring, public testing::WithParamInterface<Layout> {};
+
+TEST_P(RingLayout, RecordCutByEndOfStorageIsStoredInPlaceAndComesBackWhole)
 {
-    Bytes r = record(60, 't');
+    const auto [start, size, write_after] = GetParam();
+    move_to(start);
+    Bytes r = record(size, 't');
     std::iota(r.begin() + 8, r.begin() + 40, 1); // every header byte distinct
-    for (int before_end : {12, 7, 2}) {          // cut in the name, len and marker
-        move_to(100 - before_end);
-        ASSERT_EQ(put(r), 0);
-        EXPECT_EQ(take(), r) << before_end << " header bytes before the end";
-        EXPECT_EQ(cb.used, 0u);
-    }
-}
-
-TEST_F(Ring, RecordEndingAtEndOfStorageLeavesNextAtStart)
-{
-    move_to(60);
-    ASSERT_EQ(put(record(40, 'e')), 0);
-    EXPECT_EQ(offset(cb.p_write), 100);
-    ASSERT_EQ(put(record(40, 'n')), 0);
-    EXPECT_EQ(offset(cb.p_write), 40);
-    EXPECT_EQ(take(), record(40, 'e'));
+    ASSERT_EQ(put(r), 0);
+    EXPECT_EQ(offset(cb.p_write), write_after);
+    for (int i = 0; i < size; ++i)
+        ASSERT_EQ(cb.p_buff[(start + i) % 100], r[i]) << "byte " << i;
+    ASSERT_EQ(put(record(40, 'n')), 0); // goes where the write position says
+    EXPECT_EQ(take(), r);
     EXPECT_EQ(take(), record(40, 'n'));
 }
+
+INSTANTIATE_TEST_SUITE_P(Capacity100, RingLayout,
+                         testing::Values(Layout{80, 50, 30},   // text cut: 20 bytes before the end, 30 after
+                                         Layout{88, 60, 48},   // header cut in its name: 12 before, 28 after
+                                         Layout{93, 60, 53},   // header cut in len
+                                         Layout{98, 60, 58},   // header cut in the marker
+                                         Layout{60, 40, 100})); // ends at the end: the next starts at 0
 
 TEST_F(Ring, ExactlyFullIsAcceptedOneByteMoreIsRefusedUntilRead)
 {

@@ -100,8 +100,8 @@ uint32_t _stored_now_()
     return avail;
 }
 
-// The bookkeeping no longer covers a record of need bytes: drop everything,
-// without the pause of the emptying.
+// The bookkeeping does not cover the record at the read position: drop
+// everything, without the pause of the emptying.
 void _lose_track_()
 {
     _quarn_cb_lock();

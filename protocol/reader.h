@@ -32,8 +32,9 @@ int quarn_reader_init(quarn_reader_t *r, int fd);
 // only once its whole 40-byte header has arrived.  Receive calls
 // interrupted by a signal are repeated.
 //   > 0  the record's size (40 + len)
-//   -1   the connection ended or failed
-//   -2   a header announced 65536 bytes or more ("error package len[%d] \n")
+//   -1   the connection ended or failed (a record cut by the end is lost)
+//   -2   a header announced 65536 bytes or more ("error package len[%d] \n");
+//        it stays at the front, so the caller ends the connection
 //   -5   r, its buffer or rec is null
 int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec);
 

@@ -59,7 +59,7 @@ constexpr int W2_BATCH = 200;           // calls between two clock readings; few
                                         // send buffer holds (~280), so none meets a full one
 constexpr double W3_GRID_BASE = 50000;  // origin of the grid of paced rates
 constexpr double W3_STEP = 1.1;         // one grid step: 10 %
-constexpr int W3_MAX_STEPS = 10;        // paced runs per search at most
+constexpr int W3_MAX_STEPS = 16;        // paced runs per search at most
 constexpr double W3_MIN_RATE = 5000;    // the search gives up below this
 constexpr size_t STAMP_LEN = 21;        // "[YYYY-MM-DD hh:mm:ss]"
 constexpr size_t IO_CHUNK = 65536;      // the baseline's read and batch size

@@ -148,6 +148,36 @@ TEST(ServerStart, SecondServerCannotTakeTheNameAndEndsWithStatus1)
     EXPECT_TRUE(name_is_listening()) << "the first server must keep its name";
 }
 
+// A server that cannot start must not disturb the one that runs: its
+// clients drop application debug records by the control word.
+TEST(ServerStart, FailedSecondServerLeavesTheRunningServersControlWordAlone)
+{
+    QUARN_REQUIRE_ISOLATION();
+    TempDir first_dir, second_dir;
+    Server first(first_dir, {"1M", "0K", "3"});
+    ASSERT_TRUE(first.listening()) << first.report();
+    ASSERT_EQ(control_word(), 3u);
+    EXPECT_EQ(run_cli({second_dir.str(), "1M", "0K", "0"}).status, 1);
+    EXPECT_EQ(control_word(), 3u);
+}
+
+// Started on the same directory with a smaller log size, a second server
+// finds the running server's file too long for it: that file must stay
+// where the running server writes.
+TEST(ServerStart, FailedSecondServerLeavesTheRunningServersLogFileAlone)
+{
+    QUARN_REQUIRE_ISOLATION();
+    TempDir dir;
+    Server first(dir, {"1M", "0K", "1"});
+    ASSERT_TRUE(first.listening()) << first.report();
+    RawConn conn;
+    const std::string earlier(1100, 'e');
+    ASSERT_TRUE(conn.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, earlier) && settle(first, conn, 1));
+    EXPECT_EQ(run_cli({dir.str(), "1K", "0K", "1"}).status, 1);
+    ASSERT_TRUE(conn.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "later") && settle(first, conn, 1));
+    EXPECT_EQ(first.log("quarn.app"), earlier + "later" + END_MARK);
+}
+
 TEST(ServerStart, UnusableLogDirectoryFailsStartupWithStatus1)
 {
     QUARN_REQUIRE_ISOLATION();

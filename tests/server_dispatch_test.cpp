@@ -131,21 +131,27 @@ TEST(Dispatch, ClientLinesKeepTheirLayoutAndTheServersOwnLinesSurvive)
 }
 
 // Standard output as a pipe: the server's own lines and the coloured lines
-// arrive while the server runs, not when a buffer fills or it exits.
-TEST(Dispatch, ConsoleLinesReachAPipeWhileTheServerRuns)
+// arrive while the server runs, not when a buffer fills or it exits; and
+// a reader that goes away costs the console, not the server.
+TEST(Dispatch, ConsoleLinesReachAPipeWhileTheServerRunsAndOutliveItsReader)
 {
     QUARN_REQUIRE_ISOLATION();
     TempDir dir;
     Pipe pipe;
     ChildIo io;
     io.out_fd = pipe.write_fd();
-    Server srv(dir, {"1M", "64K", "1"}, io);
+    Server srv(dir, {"1M", "0K", "1"}, io);
     pipe.close_write();
     ASSERT_TRUE(srv.listening()) << srv.err();
     EXPECT_TRUE(wait_until([&] { return pipe.drain().find("quarn.app open !!!\n") != std::string::npos; })) << pipe.drain();
     ASSERT_TRUE(run_client([] { quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_INFO, "pipe", "through a pipe\n"); }));
     EXPECT_TRUE(wait_until([&] { return pipe.drain().find("[INFO][pipe]through a pipe\n" + RESET) != std::string::npos; }))
         << pipe.drain();
+    pipe.close_read();
+    RawConn conn;
+    ASSERT_TRUE(conn.send(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "nobody reads this\n"));
+    EXPECT_TRUE(wait_until([&] { return srv.log("quarn.app").find("nobody reads this\n") != std::string::npos; }));
+    EXPECT_EQ(srv.stop(), 0) << srv.err();
 }
 
 // The library gives the caller no result, so each child keeps its

@@ -277,6 +277,12 @@ class Pipe {
     Pipe(const Pipe &) = delete;
     Pipe &operator=(const Pipe &) = delete;
     int write_fd() const { return wr_; }
+    void close_read()
+    {
+        if (rd_ >= 0)
+            close(rd_);
+        rd_ = -1;
+    }
     void close_write()
     {
         if (wr_ >= 0)
@@ -297,6 +303,13 @@ class Pipe {
     int rd_ = -1, wr_ = -1;
     std::string seen_;
 };
+
+// True when a child's standard error holds a sanitizer's report: servers
+// killed at the end of a test leave no exit status to show it.
+inline bool sanitizer_report(const std::string &err)
+{
+    return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+}
 
 // ---- the server ---------------------------------------------------------------
 
@@ -329,6 +342,8 @@ class Server {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        if (sanitizer_report(err()))
+            ADD_FAILURE() << "the server's sanitizer reported:\n" << err();
     }
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -424,7 +439,10 @@ inline CliResult run_cli(const std::vector<std::string> &args, std::string out_p
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    return {exit_code(status), read_file(out_path), read_file(io.err)};
+    const std::string err = read_file(io.err);
+    if (sanitizer_report(err))
+        ADD_FAILURE() << "the control client's sanitizer reported:\n" << err;
+    return {exit_code(status), read_file(out_path), err};
 }
 
 // ---- what the server looks like from outside -----------------------------------

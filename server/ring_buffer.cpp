@@ -172,18 +172,24 @@ int bsp_quarn_cb_write(const void *src, int len)
         return 0;
     _quarn_cb_lock();
     if (_quarn_cb_not_enough(len)) {
+        const bool first = cb.dropped++ == 0;
         _quarn_cb_unlock();
-        puts("quarn cycle buff is full !");
+        if (first)
+            puts("quarn cycle buff is full !");
         return QUARN_E_NOMEM;
     }
     _copy_in_(cb.p_write, static_cast<const uint8_t *>(src), len);
     cb.p_write = _advance_(cb.p_write, len);
     const bool was_empty = cb.used == 0;
     cb.used += len;
+    const uint32_t dropped = cb.dropped;
+    cb.dropped = 0;
     _quarn_cb_unlock();
     // Only the change from empty can find the reader asleep.
     if (was_empty)
         pthread_cond_signal(&cb.cond);
+    if (dropped > 1)
+        printf("quarn cycle buff was full: %u records dropped \n", dropped);
     return 0;
 }
 

@@ -14,6 +14,7 @@ struct quarn_cycle_buff_t {
     uint8_t *p_write;      // where the next record goes; guarded by mutex
     uint8_t *p_read;       // first byte of the oldest record; reader thread only, under mutex
     uint8_t *p_buff;       // the storage, allocated once; fixed after creation
+    uint32_t dropped;      // records refused since the last one stored; guarded by mutex
     pthread_mutex_t mutex; // guards used, p_write and p_read
     pthread_cond_t cond;   // the reader waits here while used is 0
 };
@@ -26,8 +27,11 @@ extern quarn_cycle_buff_t cb;
 int bsp_quarn_cb_init(uint32_t size);
 
 // Appends one whole record of len bytes.  0 when stored, and also when
-// dropped for a null src or a len outside 1..1280; -12 when it does not fit
-// ("quarn cycle buff is full !" printed).
+// dropped for a null src or a len outside 1..1280; -12 when it does not fit.
+// The first refusal prints "quarn cycle buff is full !"; the rest of an
+// overload is counted, not printed (a line per record would cost the server
+// a write per record exactly when it is behind), and the next record stored
+// reports how many were refused in all.
 int bsp_quarn_cb_write(const void *src, int len);
 
 // Takes the oldest record into dst, blocking while the buffer is empty.

@@ -92,11 +92,15 @@ TEST_F(Ring, ExactlyFullIsAcceptedOneByteMoreIsRefusedUntilRead)
     EXPECT_EQ(GetCapturedStdout(), "quarn cycle buff is full !\n");
     EXPECT_EQ(put(record(40)), 0);
     EXPECT_EQ(cb.used, 100u);
+    // An overload says so once, then how much it cost once it is over.
     CaptureStdout();
     EXPECT_EQ(put(record(1)), -12);
-    GetCapturedStdout();
+    EXPECT_EQ(put(record(1)), -12);
+    EXPECT_EQ(put(record(1)), -12);
     EXPECT_EQ(take().size(), 60u);
     EXPECT_EQ(put(record(60)), 0);
+    EXPECT_EQ(GetCapturedStdout(),
+              "quarn cycle buff is full !\nquarn cycle buff was full: 3 records dropped \n");
 }
 
 TEST_F(Ring, WrappedContentRefusesRecordLargerThanFreeSpace)

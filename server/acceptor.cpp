@@ -89,10 +89,16 @@ bool _accept_needs_pause_(int err)
 
 } // namespace
 
+int quarn_listen()
+{
+    if (gUnixSockFd < 0)
+        gUnixSockFd = bsp_quarn_socket_server_create();
+    return gUnixSockFd < 0 ? -1 : 0;
+}
+
 int quarn_main_halt()
 {
-    gUnixSockFd = bsp_quarn_socket_server_create();
-    if (gUnixSockFd < 0)
+    if (quarn_listen() < 0)
         return -1;
     for (;;) {
         const int fd = accept4(gUnixSockFd, nullptr, nullptr, SOCK_CLOEXEC);

@@ -75,8 +75,10 @@ int _log_convert_(const char *rec, int n);
 // Writes the pending application and DSP text and flushes the console.
 void quarn_flush_all();
 
-// Acceptor (acceptor.cpp): accepts for ever; returns only when the
-// listening endpoint cannot be created.
+// Acceptor (acceptor.cpp).  quarn_listen creates the listening endpoint
+// once: 0, or -1 when it cannot be had (the name is taken).  quarn_main_halt
+// accepts for ever; it returns only when the endpoint cannot be created.
+int quarn_listen();
 int quarn_main_halt();
 
 // Kernel log collector (klog.cpp): starts the one kernel log thread with a

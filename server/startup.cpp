@@ -196,6 +196,11 @@ int quarn_start(int argc, char **argv)
         return 1;
     }
 
+    // Listening endpoint first: a second server, which cannot have the
+    // name, must end before it touches the running server's control word
+    // and log file.
+    if (quarn_listen() < 0)
+        return 1;
     // Settings.
     lc.app_log_size = log_size;
     app_fs.print_level = static_cast<uint32_t>(level);

@@ -3,7 +3,7 @@
 // bsp_init do and print, and the kernel log thread.
 #include "server_harness.h"
 
-#include <sys/stat.h>
+#include <sys/file.h>
 
 using namespace e2e;
 
@@ -31,7 +31,7 @@ bool kernel_log(const std::string &line)
 // run in parallel) may take and clear the line first.
 bool kernel_line_reaches_bsp(const Server &srv, const std::string &token, int filler = 0)
 {
-    for (int attempt = 0; attempt < 30; ++attempt) {
+    for (int attempt = 0; attempt < 15; ++attempt) {
         for (int i = 0; i < filler; ++i)
             kernel_log("quarn e2e filler " + std::string(200, 'f') + "\n");
         if (!kernel_log(token + "\n"))
@@ -41,6 +41,32 @@ bool kernel_line_reaches_bsp(const Server &srv, const std::string &token, int fi
     }
     return false;
 }
+
+// Held by every test whose server reads the kernel log.  Each read clears
+// that log for the whole machine, so two such servers (CTest runs cases in
+// parallel, and other runs of this suite may be going on) would take each
+// other's lines.  Declare it before the Server: it is released after.
+class KernelLogTurn {
+  public:
+    KernelLogTurn()
+    {
+        const auto path = std::filesystem::temp_directory_path() / "quarn-e2e-kernel-log.lock";
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        held_ = fd_ >= 0 && wait_until([&] { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 300s);
+    }
+    ~KernelLogTurn()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    KernelLogTurn(const KernelLogTurn &) = delete;
+    KernelLogTurn &operator=(const KernelLogTurn &) = delete;
+    bool held() const { return held_; }
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+};
 
 std::size_t threads_called(pid_t pid, const std::string &name)
 {
@@ -315,6 +341,8 @@ TEST(DspInit, RaisedSyncSizeKeepsTheWaitingTextAndTheNewThreshold)
 TEST(BspInit, OpensTheFileStartsOneKernelThreadAndRepeatsFail)
 {
     QUARN_REQUIRE_ISOLATION();
+    KernelLogTurn turn;
+    ASSERT_TRUE(turn.held());
     TempDir dir;
     Server srv(dir, {"1M", "0K", "1"});
     ASSERT_TRUE(srv.listening()) << srv.report();
@@ -337,6 +365,8 @@ TEST(BspInit, OpensTheFileStartsOneKernelThreadAndRepeatsFail)
 TEST(BspInit, FailedOpenThenGoodOpenStillRunsOneKernelThread)
 {
     QUARN_REQUIRE_ISOLATION();
+    KernelLogTurn turn;
+    ASSERT_TRUE(turn.held());
     TempDir dir;
     Server srv(dir, {"1M", "0K", "1"});
     ASSERT_TRUE(srv.listening()) << srv.report();
@@ -360,6 +390,8 @@ TEST(KernelLog, LineWrittenToKmsgReachesTheBspFile)
     QUARN_REQUIRE_ISOLATION();
     if (!kernel_log("quarn e2e: kernel log test starts\n"))
         GTEST_SKIP() << "cannot write /dev/kmsg: " << strerror(errno);
+    KernelLogTurn turn;
+    ASSERT_TRUE(turn.held());
     TempDir dir;
     Server srv(dir, {"1M", "0K", "1"});
     ASSERT_TRUE(srv.listening()) << srv.report();
@@ -376,6 +408,8 @@ TEST(KernelLog, ReadLongerThanTheBspFileKeepsItsNewestPart)
     QUARN_REQUIRE_ISOLATION();
     if (!kernel_log("quarn e2e: long kernel read test starts\n"))
         GTEST_SKIP() << "cannot write /dev/kmsg: " << strerror(errno);
+    KernelLogTurn turn;
+    ASSERT_TRUE(turn.held());
     TempDir dir;
     Server srv(dir, {"1M", "0K", "1"});
     ASSERT_TRUE(srv.listening()) << srv.report();
@@ -392,6 +426,8 @@ TEST(KernelLog, BspFileWritersNeverOverwriteEachOther)
     QUARN_REQUIRE_ISOLATION();
     if (!kernel_log("quarn e2e: two writers test starts\n"))
         GTEST_SKIP() << "cannot write /dev/kmsg: " << strerror(errno);
+    KernelLogTurn turn;
+    ASSERT_TRUE(turn.held());
     TempDir dir;
     Server srv(dir, {"1M", "0K", "1"});
     ASSERT_TRUE(srv.listening()) << srv.report();

@@ -125,7 +125,7 @@ TEST(Dispatch, ClientLinesKeepTheirLayoutAndTheServersOwnLinesSurvive)
     ASSERT_TRUE(srv.wait_out(RESET));
     EXPECT_TRUE(std::regex_search(srv.out(), std::regex("\033\\[33m" + stamp + R"(\[WARN\]\[net\]link up\n)" + "\033\\[0m")))
         << srv.out();
-    EXPECT_TRUE(srv.out().starts_with("path:" + dir.str() + "  size = 0x100000  sync 0   level 1 \n" + dir.str() +
+    EXPECT_TRUE(srv.lines().starts_with("path:" + dir.str() + "  size = 0x100000  sync 0   level 1 \n" + dir.str() +
                                       "/quarn.app open !!!\n"))
         << srv.out();
 }

@@ -351,6 +351,20 @@ class Server {
     bool listening() const { return listening_; }
     pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
+    // Standard output without the lines receive threads print when their
+    // connection ends, which may fall between the lines of a command.
+    std::string lines() const
+    {
+        std::string text = out();
+        const std::string_view close_line = "client is close \n";
+        for (auto at = text.find(close_line); at != std::string::npos; at = text.find(close_line, at))
+            text.erase(at, close_line.size());
+        return text;
+    }
+    bool wait_lines(std::string_view text, std::chrono::milliseconds bound = 10s) const
+    {
+        return wait_until([&] { return lines().find(text) != std::string::npos; }, bound);
+    }
     std::string err() const { return read_file(err_); }
     std::string log(const std::string &name) const { return read_file(dir_ + "/" + name); }
     // What a failed start looked like, for assertion messages.

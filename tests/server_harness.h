@@ -1,9 +1,7 @@
-// Drives the real quarn executable for the end-to-end tests: starts servers
-// and control clients as child processes, talks to them through the real
-// socket name, and waits for what they do with bounds.
-//
-// Every helper here is bounded: a server that does not listen, stop or
-// write within the bound fails the test instead of hanging it.
+// Drives the real quarn executable for the end-to-end tests: servers and
+// control clients as child processes, the real socket name, real files.
+// Every wait is bounded: a server that does not listen, answer or stop in
+// time fails the test instead of hanging it.
 #pragma once
 
 #include "support.h"
@@ -23,13 +21,11 @@
 
 #include <linux/sockios.h>
 
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -37,6 +33,8 @@ namespace e2e {
 using namespace std::chrono_literals;
 
 inline const std::string END_MARK = "\n+$end$+\n"; // behind the newest text of a log file
+inline const std::string RESET = "\033[0m", GREEN = "\033[32m", CYAN = "\033[36m", YELLOW = "\033[33m",
+                         RED = "\033[31m";
 
 inline std::size_t count(std::string_view hay, std::string_view needle)
 {
@@ -46,43 +44,35 @@ inline std::size_t count(std::string_view hay, std::string_view needle)
     return n;
 }
 
-// One record as a client puts it on the wire: header, then text.
+// One record as it travels: the 40-byte header, then the text.
 inline std::string make_record(uint16_t type, int32_t level, std::string_view text,
                                uint32_t magic = QUARN_MSG_MAGIC, const char *tag = "TEST")
 {
-    quarn_msg_head_t head{};
-    head.magic = magic;
-    head.type = type;
-    head.len = static_cast<uint16_t>(text.size());
-    head.level = level;
+    quarn_msg_head_t head{magic, type, static_cast<uint16_t>(text.size()), level, {}};
     strncpy(head.name, tag, QUARN_MSG_TAG_MAX);
-    std::string rec(reinterpret_cast<const char *>(&head), sizeof head);
-    return rec.append(text);
+    return std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text);
 }
 
-// ---- the socket name --------------------------------------------------------
-
 // NUL + "/home/app/quarn_socke": the path cut by the 24-byte address length.
-inline sockaddr_un quarn_addr()
+inline const sockaddr *quarn_addr()
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, QUARN_SOCK_PATH, sizeof QUARN_SOCK_PATH);
-    return addr;
+    static const sockaddr_un addr = [] {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        memcpy(a.sun_path + 1, QUARN_SOCK_PATH, sizeof QUARN_SOCK_PATH);
+        return a;
+    }();
+    return reinterpret_cast<const sockaddr *>(&addr);
 }
 inline constexpr socklen_t QUARN_ADDR_LEN = 24;
 
-// A connection made without the client library, for crafted records.
+// A connection made without the client library, for records crafted to the byte.
 class RawConn {
   public:
-    RawConn()
+    RawConn() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_un addr = quarn_addr();
-        if (fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr *>(&addr), QUARN_ADDR_LEN) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
+        if (connect(fd_, quarn_addr(), QUARN_ADDR_LEN) != 0)
+            shut();
     }
     ~RawConn() { shut(); }
     RawConn(const RawConn &) = delete;
@@ -94,19 +84,16 @@ class RawConn {
             close(fd_);
         fd_ = -1;
     }
-    // Blocking send of all bytes: the test itself never loses a record.
+    // Blocking: the test itself never loses a record.
     bool send_all(std::string_view bytes)
     {
-        while (fd_ >= 0 && !bytes.empty()) {
-            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0)
+        for (ssize_t n; fd_ >= 0 && !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+            if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
                 return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
         return fd_ >= 0;
     }
     bool send(uint16_t type, int32_t level, std::string_view text) { return send_all(make_record(type, level, text)); }
-    // Bytes not yet taken off the connection by the server.
+    // Bytes the server has not yet taken off the connection.
     int unread() const
     {
         int n = -1;
@@ -114,29 +101,20 @@ class RawConn {
     }
 
   private:
-    int fd_ = -1;
+    int fd_;
 };
 
-// Binds the socket name itself, standing in for a server.
+// Holds the socket name in place of a server and collects what clients send.
 class Listener {
   public:
-    Listener()
+    Listener() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_un addr = quarn_addr();
-        if (bind(fd_, reinterpret_cast<const sockaddr *>(&addr), QUARN_ADDR_LEN) != 0 || listen(fd_, 10) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
+        ok_ = bind(fd_, quarn_addr(), QUARN_ADDR_LEN) == 0 && listen(fd_, 10) == 0;
     }
-    ~Listener()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    // Everything one pending connection carried up to its close; nullopt
-    // when no connection is pending.  Call after the client has ended.
+    ~Listener() { close(fd_); }
+    bool ok() const { return ok_; }
+    // All one pending connection carried up to its close; nullopt when no
+    // connection waits.  Call after the client has ended.
     std::optional<std::string> take()
     {
         pollfd p{fd_, POLLIN, 0};
@@ -145,57 +123,29 @@ class Listener {
         const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         std::string bytes;
         char buf[4096];
-        pollfd q{c, POLLIN, 0};
-        while (poll(&q, 1, 5000) == 1) {
-            const ssize_t n = read(c, buf, sizeof buf);
-            if (n <= 0)
-                break;
+        for (ssize_t n; (n = read(c, buf, sizeof buf)) > 0;)
             bytes.append(buf, static_cast<std::size_t>(n));
-        }
         close(c);
         return bytes;
     }
 
   private:
-    int fd_ = -1;
+    int fd_;
+    bool ok_;
 };
 
-inline bool name_is_listening()
-{
-    RawConn probe;
-    return probe.ok();
-}
+// ---- child processes ------------------------------------------------------------
 
-// ---- child processes --------------------------------------------------------
-
-// Where a child's standard streams go.
 struct ChildIo {
-    std::string out;          // standard output file; "" gives /dev/null
-    bool append = false;      // open it with O_APPEND and keep its content
-    int out_fd = -1;          // or this descriptor (a pipe's write end)
-    std::string err;          // standard error file; "" gives /dev/null
-    std::string in;           // standard input file; "" gives /dev/null
-    rlim_t nofile = 0;        // RLIMIT_NOFILE for the child, 0 to inherit
-    rlim_t data = 0;          // RLIMIT_DATA for the child, 0 to inherit
+    std::string out{};   // standard output file; "" gives /dev/null
+    bool append = false; // open it with O_APPEND, keeping its content
+    int out_fd = -1;     // or this descriptor, a pipe's write end
+    std::string err{};   // standard error file; "" gives /dev/null
+    rlim_t nofile = 0;   // RLIMIT_NOFILE of the child; 0 inherits
+    rlim_t data = 0;     // RLIMIT_DATA of the child; 0 inherits
 };
 
-namespace detail {
-// Runs in the forked child before exec: async-signal-safe calls only.
-inline void child_redirect(const ChildIo &io, const char *out, const char *err, const char *in)
-{
-    const int flags = O_WRONLY | O_CREAT | (io.append ? O_APPEND : O_TRUNC);
-    const int o = io.out_fd >= 0 ? io.out_fd : open(out, flags, 0644);
-    const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int i = open(in, O_RDONLY);
-    if (o < 0 || e < 0 || i < 0 || dup2(i, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
-        _exit(126);
-    const rlimit nofile{io.nofile, io.nofile}, data{io.data, io.data};
-    if ((io.nofile && setrlimit(RLIMIT_NOFILE, &nofile) != 0) || (io.data && setrlimit(RLIMIT_DATA, &data) != 0))
-        _exit(126);
-}
-} // namespace detail
-
-// Starts QUARN_EXE with args; its pid, or -1.
+// Starts QUARN_EXE with args; its pid.  Standard input is /dev/null.
 inline pid_t spawn_quarn(const std::vector<std::string> &args, const ChildIo &io)
 {
     std::vector<char *> argv{const_cast<char *>(QUARN_EXE)};
@@ -204,46 +154,43 @@ inline pid_t spawn_quarn(const std::vector<std::string> &args, const ChildIo &io
     argv.push_back(nullptr);
     const char *out = io.out.empty() ? "/dev/null" : io.out.c_str();
     const char *err = io.err.empty() ? "/dev/null" : io.err.c_str();
-    const char *in = io.in.empty() ? "/dev/null" : io.in.c_str();
+    const rlimit nofile{io.nofile, io.nofile}, data{io.data, io.data};
     fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        detail::child_redirect(io, out, err, in);
+    if (pid == 0) { // async-signal-safe calls only until exec
+        const int o = io.out_fd >= 0 ? io.out_fd : open(out, O_WRONLY | O_CREAT | (io.append ? O_APPEND : O_TRUNC), 0644);
+        const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644), i = open("/dev/null", O_RDONLY);
+        if (dup2(i, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || (io.nofile && setrlimit(RLIMIT_NOFILE, &nofile)) ||
+            (io.data && setrlimit(RLIMIT_DATA, &data)))
+            _exit(126);
         execv(QUARN_EXE, argv.data());
         _exit(127);
     }
     return pid;
 }
 
-// The child's wait status once it has ended within bound, else nullopt.
-inline std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds bound = 10s)
+// Exit code of the child once it ended within bound; 128 + signal when a
+// signal ended it; -1 when it did not end (it is then killed).
+inline int wait_exit(pid_t pid, std::chrono::milliseconds bound = 20s)
 {
-    int status = 0;
-    if (wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, bound))
-        return status;
-    return std::nullopt;
-}
-
-// Exit code, or 128 + signal for a child ended by a signal; -1 when it did not end.
-inline int exit_code(std::optional<int> status)
-{
-    if (!status)
+    int st = 0;
+    if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, bound)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
         return -1;
-    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// Runs fn in a forked child, which then ends; for sending with the client
-// library from a process of its own (fresh connection and control word).
-// The child's standard output, where the library says why a record was
-// lost, goes to out.
+// Runs fn in a forked child with a client library state of its own; its
+// standard output, where the library says why a record was lost, goes to out.
 template <class Fn>
 pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
 {
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         fn();
         fflush(nullptr);
         _exit(0);
@@ -253,7 +200,7 @@ pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
 template <class Fn>
 bool run_client(Fn fn)
 {
-    return exit_code(wait_exit(fork_client(fn), 30s)) == 0;
+    return wait_exit(fork_client(fn)) == 0;
 }
 
 // A pipe whose read end the test drains without blocking.
@@ -261,89 +208,63 @@ class Pipe {
   public:
     Pipe()
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            rd_ = fds[0];
-            wr_ = fds[1];
-            fcntl(rd_, F_SETFL, O_NONBLOCK);
-        }
+        if (pipe2(fds_, O_CLOEXEC) == 0)
+            fcntl(fds_[0], F_SETFL, O_NONBLOCK);
     }
-    ~Pipe()
+    ~Pipe() { close_end(0), close_end(1); }
+    int write_fd() const { return fds_[1]; }
+    void close_end(int end)
     {
-        close_write();
-        if (rd_ >= 0)
-            close(rd_);
+        if (fds_[end] >= 0)
+            close(fds_[end]);
+        fds_[end] = -1;
     }
-    Pipe(const Pipe &) = delete;
-    Pipe &operator=(const Pipe &) = delete;
-    int write_fd() const { return wr_; }
-    void close_read()
-    {
-        if (rd_ >= 0)
-            close(rd_);
-        rd_ = -1;
-    }
-    void close_write()
-    {
-        if (wr_ >= 0)
-            close(wr_);
-        wr_ = -1;
-    }
-    // Everything read so far, after taking what is waiting now.
+    // All read so far, after taking what waits now.
     const std::string &drain()
     {
         char buf[65536];
-        ssize_t n;
-        while ((n = read(rd_, buf, sizeof buf)) > 0)
+        for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;)
             seen_.append(buf, static_cast<std::size_t>(n));
         return seen_;
     }
 
   private:
-    int rd_ = -1, wr_ = -1;
+    int fds_[2] = {-1, -1};
     std::string seen_;
 };
 
-// True when a child's standard error holds a sanitizer's report: servers
-// killed at the end of a test leave no exit status to show it.
-inline bool sanitizer_report(const std::string &err)
+// A sanitizer's report in a child's standard error: a server killed at the
+// end of a test leaves no exit status to show it.
+inline void expect_no_sanitizer_report(const std::string &err, const char *who)
 {
-    return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+    if (err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << who << "'s sanitizer reported:\n" << err;
 }
 
-// ---- the server ---------------------------------------------------------------
+// ---- the server -------------------------------------------------------------------
 
 struct ServerArgs {
-    std::string log_size = "1M";
-    std::string sync_size = "0K";
-    std::string print_level = "0";
+    std::string log_size = "1M", sync_size = "0K", print_level = "1";
 };
 
-// A quarn server on a log directory; killed at the end of the scope if a
-// test did not stop it.
+// A quarn server on a log directory, listening once constructed (see
+// listening()); killed at the end of the scope unless a test stopped it.
 class Server {
   public:
-    // Starts the server and waits until it listens.  Standard output goes
-    // to "server.out" in the log directory unless io says otherwise.
-    Server(const TempDir &dir, ServerArgs args = {}, ChildIo io = {}) : dir_(dir.str())
+    Server(const TempDir &dir, const ServerArgs &args = {}, ChildIo io = {}) : dir_(dir.str())
     {
         if (io.out.empty() && io.out_fd < 0)
             io.out = dir.file("server.out");
-        if (io.err.empty())
-            io.err = dir.file("server.err");
-        out_ = io.out;
-        err_ = io.err;
+        io.err = dir.file("server.err");
+        out_ = io.out, err_ = io.err;
         pid_ = spawn_quarn({dir_, args.log_size, args.sync_size, args.print_level}, io);
-        listening_ = wait_until([&] { return name_is_listening() || ended(); }) && !ended();
+        listening_ = wait_until([&] { return RawConn().ok() || ended(); }) && !ended();
     }
     ~Server()
     {
-        if (!ended()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (sanitizer_report(err()))
-            ADD_FAILURE() << "the server's sanitizer reported:\n" << err();
+        if (!ended())
+            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+        expect_no_sanitizer_report(err(), "the server");
     }
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -351,124 +272,101 @@ class Server {
     bool listening() const { return listening_; }
     pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
-    // Standard output without the lines receive threads print when their
+    std::string err() const { return read_file(err_); }
+    std::string log(const std::string &name) const { return read_file(dir_ + "/" + name); }
+    std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
+    // Standard output without the line a receive thread prints when its
     // connection ends, which may fall between the lines of a command.
     std::string lines() const
     {
         std::string text = out();
-        const std::string_view close_line = "client is close \n";
-        for (auto at = text.find(close_line); at != std::string::npos; at = text.find(close_line, at))
-            text.erase(at, close_line.size());
+        for (auto at = text.find("client is close \n"); at != std::string::npos; at = text.find("client is close \n", at))
+            text.erase(at, 17);
         return text;
     }
-    bool wait_lines(std::string_view text, std::chrono::milliseconds bound = 10s) const
+    bool wait_out(std::string_view text, std::size_t times = 1) const
     {
-        return wait_until([&] { return lines().find(text) != std::string::npos; }, bound);
+        return wait_until([&] { return count(lines(), text) >= times; });
     }
-    std::string err() const { return read_file(err_); }
-    std::string log(const std::string &name) const { return read_file(dir_ + "/" + name); }
-    // What a failed start looked like, for assertion messages.
-    std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
-
-    // Sends sig and collects the exit code (exit_code above) within bound,
-    // calling meanwhile while it waits.
-    int stop(int sig = SIGTERM, std::chrono::milliseconds bound = 20s, const std::function<void()> &meanwhile = {})
+    bool wait_log(const std::string &name, std::string_view text, std::chrono::milliseconds bound = 10s) const
+    {
+        return wait_until([&] { return log(name).find(text) != std::string::npos; }, bound);
+    }
+    // Sends sig; the exit code as wait_exit gives it, calling meanwhile while waiting.
+    int stop(int sig = SIGTERM, const std::function<void()> &meanwhile = [] {})
     {
         if (!ended())
             kill(pid_, sig);
-        wait_until([&] {
-            if (meanwhile)
-                meanwhile();
-            return ended();
-        }, bound);
-        return exit_code(status_);
-    }
-    // Waits until stdout holds needle at least n times.
-    bool wait_out(std::string_view needle, std::size_t n = 1, std::chrono::milliseconds bound = 10s) const
-    {
-        return wait_until([&] { return count(out(), needle) >= n; }, bound);
-    }
-    bool wait_log(const std::string &name, std::string_view needle, std::chrono::milliseconds bound = 10s) const
-    {
-        return wait_until([&] { return log(name).find(needle) != std::string::npos; }, bound);
+        wait_until([&] { return meanwhile(), ended(); }, 20s);
+        if (!ended())
+            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), status_ = -1;
+        return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
     }
 
   private:
     bool ended()
     {
-        if (status_)
-            return true;
         int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_)
+        if (!status_ && waitpid(pid_, &st, WNOHANG) == pid_)
             status_ = st;
         return status_.has_value();
     }
 
     std::string dir_, out_, err_;
-    pid_t pid_ = -1;
-    bool listening_ = false;
-    std::optional<int> status_;
+    pid_t pid_;
+    bool listening_;
+    std::optional<int> status_; // wait status once the server ended
 };
 
-// Returns once the print thread has handled everything sent on conn before:
-// an application "level<n>" command that keeps the level as it is, whose
-// reply appears on the server's standard output.
-inline bool settle(const Server &srv, RawConn &conn, int app_level)
+// True once the print thread has handled all that conn carried before: an
+// application "level<n>" that keeps the level as it is, and its reply.
+inline bool settle(const Server &srv, RawConn &conn, int app_level = 1)
 {
     const std::string reply = "logPrintLevel = " + std::to_string(app_level) + " \n";
-    const std::size_t seen = count(srv.out(), reply);
-    return conn.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + std::to_string(app_level)) &&
-           srv.wait_out(reply, seen + 1);
+    const std::size_t seen = count(srv.lines(), reply);
+    return conn.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + std::to_string(app_level)) && srv.wait_out(reply, seen + 1);
 }
 
-// Returns once mark, a DSP error line (shown while the DSP print level is
-// at most 3), is on the console: what conn carried before it is there too.
-inline bool console_mark(const Server &srv, RawConn &conn, const std::string &mark)
-{
-    return conn.send(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, mark + "\n") && srv.wait_out(mark + "\n");
-}
-
-// ---- the control client -------------------------------------------------------
-
-struct CliResult {
-    int status;      // exit code, -1 when it did not end within the bound
-    std::string out; // its standard output
-    std::string err; // its standard error
+// A server on a fresh log directory with one raw connection to it.
+struct Session {
+    TempDir dir;
+    Server srv;
+    RawConn conn;
+    explicit Session(const ServerArgs &args = {}, const ChildIo &io = {}) : srv(dir, args, io) {}
+    bool up() const { return srv.listening() && conn.ok(); }
+    bool send(uint16_t type, int32_t level, std::string_view text) { return conn.send(type, level, text); }
+    bool settle(int app_level = 1) { return e2e::settle(srv, conn, app_level); }
+    // True once mark, a DSP error line (shown while the DSP print level is
+    // at most 3), is on the console, and with it all that conn carried before.
+    bool console_mark(const std::string &mark = "mark")
+    {
+        return send(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, mark + "\n") && srv.wait_out(mark + "\n");
+    }
 };
 
-// Runs `quarn args...` to its end.  out_path names its standard output
-// file (a fresh one when empty); append keeps that file's content.
+// ---- the control client and what clients see ---------------------------------------
+
+struct CliResult {
+    int status;      // as wait_exit gives it
+    std::string out; // its standard output
+};
+
+// Runs `quarn args...` to its end, standard output to out_path (a fresh
+// file when empty; append keeps that file's content).
 inline CliResult run_cli(const std::vector<std::string> &args, std::string out_path = "", bool append = false)
 {
     TempDir tmp;
-    if (out_path.empty())
-        out_path = tmp.file("out");
-    ChildIo io;
-    io.out = out_path;
-    io.append = append;
-    io.err = tmp.file("err");
-    const pid_t pid = spawn_quarn(args, io);
-    auto status = wait_exit(pid, 10s);
-    if (!status) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    const std::string err = read_file(io.err);
-    if (sanitizer_report(err))
-        ADD_FAILURE() << "the control client's sanitizer reported:\n" << err;
-    return {exit_code(status), read_file(out_path), err};
+    ChildIo io{out_path.empty() ? tmp.file("out") : out_path, append, -1, tmp.file("err")};
+    const int status = wait_exit(spawn_quarn(args, io));
+    expect_no_sanitizer_report(read_file(io.err), "the control client");
+    return {status, read_file(io.out)};
 }
 
-// ---- what the server looks like from outside -----------------------------------
-
-// The application print level in the control word; nullopt while no
-// server has created it.
+// The application print level in the control word; nullopt while there is none.
 inline std::optional<uint32_t> control_word()
 {
     const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), 0666);
-    if (id < 0)
-        return std::nullopt;
-    void *addr = shmat(id, nullptr, SHM_RDONLY);
+    void *addr = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, SHM_RDONLY);
     if (addr == reinterpret_cast<void *>(-1))
         return std::nullopt;
     const uint32_t value = *static_cast<volatile uint32_t *>(addr);
@@ -476,69 +374,32 @@ inline std::optional<uint32_t> control_word()
     return value;
 }
 
-// The names of pid's threads, one per thread.
-inline std::vector<std::string> thread_names(pid_t pid)
+struct Task {
+    std::string name;  // thread name
+    char state;        // R running, S sleeping, ...
+    std::string wchan; // kernel function it sleeps in
+};
+
+// The threads of pid as /proc shows them now.
+inline std::vector<Task> tasks(pid_t pid)
 {
-    std::vector<std::string> names;
+    std::vector<Task> all;
     std::error_code ec;
-    const std::string task = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto &t : std::filesystem::directory_iterator(task, ec)) {
-        std::string name = read_file(t.path().string() + "/comm");
-        if (!name.empty() && name.back() == '\n')
-            name.pop_back();
-        names.push_back(name);
+    for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        const std::string dir = t.path().string(), stat = read_file(dir + "/stat");
+        std::string name = read_file(dir + "/comm");
+        const auto paren = stat.rfind(')');
+        all.push_back({name.substr(0, name.find('\n')), paren + 2 < stat.size() ? stat[paren + 2] : '?',
+                       read_file(dir + "/wchan")});
     }
-    return names;
+    return all;
 }
 
-inline std::size_t threads_named(pid_t pid, std::string_view prefix)
+inline std::size_t count_tasks(pid_t pid, const std::function<bool(const Task &)> &pred)
 {
     std::size_t n = 0;
-    for (const auto &name : thread_names(pid))
-        n += name.starts_with(prefix);
-    return n;
-}
-
-// The scheduler state letter of one thread (R running, S sleeping, ...).
-inline char thread_state(pid_t pid, pid_t tid)
-{
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
-    const auto close_paren = stat.rfind(')');
-    return close_paren == std::string::npos || close_paren + 2 >= stat.size() ? '?' : stat[close_paren + 2];
-}
-
-// True when a thread of pid sleeps in a kernel function whose name holds wchan.
-inline bool thread_waiting_in(pid_t pid, std::string_view wchan)
-{
-    std::error_code ec;
-    for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
-        if (read_file(t.path().string() + "/wchan").find(wchan) != std::string::npos)
-            return true;
-    return false;
-}
-
-// True when every receive thread of pid sleeps in a socket read: all bytes
-// the server took off its connections have been handed on.
-inline bool receivers_idle(pid_t pid)
-{
-    std::error_code ec;
-    const std::string task = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto &t : std::filesystem::directory_iterator(task, ec)) {
-        if (read_file(t.path().string() + "/comm") != "quarn_sv_rv\n")
-            continue;
-        if (read_file(t.path().string() + "/wchan").find("unix_stream") == std::string::npos)
-            return false;
-    }
-    return true;
-}
-
-inline std::size_t open_descriptors(pid_t pid)
-{
-    std::error_code ec;
-    std::size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
+    for (const auto &t : tasks(pid))
+        n += pred(t);
     return n;
 }
 

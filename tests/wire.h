@@ -1,0 +1,86 @@
+// The server's side of the socket as the client tests see it: a listener on
+// the name every client connects to, and bounded reads of what arrives.
+#pragma once
+
+#include "quarn.h"
+#include "support.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+// A descriptor closed at the end of its scope.
+class owned_fd {
+  public:
+    explicit owned_fd(int fd = -1) : fd_(fd) {}
+    ~owned_fd() { reset(); }
+    owned_fd(const owned_fd &) = delete;
+    owned_fd &operator=(const owned_fd &) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_; // owned descriptor or -1
+};
+
+// False when nothing arrived within ms (the hang bound by default).
+inline bool wait_readable(int fd, int ms = 30000)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+
+// Spelled out here rather than taken from the library: NUL, then the path
+// less its last letter, in a 24-byte address.
+inline int connect_or_bind(int fd, bool bind_it)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, "\0/home/app/quarn_socke", 22);
+    const auto *a = reinterpret_cast<sockaddr *>(&addr);
+    return bind_it ? bind(fd, a, 24) : connect(fd, a, 24);
+}
+
+inline int bind_listener(int backlog = 10)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect_or_bind(fd, true) < 0 || listen(fd, backlog) < 0)
+        ADD_FAILURE() << "listener: " << strerror(errno);
+    return fd;
+}
+
+inline int accept_one(int listener)
+{
+    return wait_readable(listener) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+}
+
+// False when the peer hung up or went quiet before n bytes arrived.
+inline bool read_exact(int fd, void *buf, size_t n)
+{
+    for (size_t got = 0; got < n;) {
+        const ssize_t r = wait_readable(fd) ? recv(fd, static_cast<char *>(buf) + got, n - got, 0) : -1;
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Everything up to the peer's close (or until it goes quiet past the bound).
+inline std::string read_until_eof(int fd)
+{
+    std::string bytes;
+    char buf[65536];
+    for (ssize_t n; wait_readable(fd) && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+        bytes.append(buf, static_cast<size_t>(n));
+    return bytes;
+}

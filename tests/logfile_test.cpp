@@ -142,8 +142,6 @@ TEST_F(LogFileTest, ConcurrentWritersOfOneKindKeepBatchesWhole)
     EXPECT_EQ(text.size(), want.size() * 6);
 }
 
-// ---- Wrapping at max_size 20, and the restart after each case ---------------
-
 struct WrapCase {
     const char *name;
     std::string before; // written first, on a fresh file, then reopened
@@ -180,8 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
                     WrapCase{"OverlongWriteKeepsNewestBytes", "abcdefghijk", "0123456789abcdefghijklmnopqrstuvwxy",
                              "opqrstuvwxy" + MARK, 11, 12}),
     by_name);
-
-// ---- Finding the position in hand-made files --------------------------------
 
 // len bytes of log lines with the marker at index at.
 std::string file_with_mark(size_t len, size_t at, char fill = 'x')
@@ -224,8 +220,6 @@ INSTANTIATE_TEST_SUITE_P(
         PositionCase{"FirstOfTwoMarkersWins", "new" + MARK + "old" + MARK, 100, 4}),
     by_name);
 
-// ---- Recovery into the backup -----------------------------------------------
-
 struct RecoveryCase {
     const char *name;
     std::string content; // the unusable file
@@ -259,8 +253,6 @@ INSTANTIATE_TEST_SUITE_P(Recoveries, LogFileRecoveryTest,
                                          RecoveryCase{"EndFlagOnlyInsideText", "a +$end$+ b\n\n+$end$+", 100, ""},
                                          RecoveryCase{"LongerThanMaxSize", "abc" + MARK, 11, "error file size found \n"}),
                          by_name);
-
-// ---- Files that could not be backed up or read are left as they were ------
 
 TEST_F(LogFileTest, BackupThatCannotBeOpenedLeavesLogFileAlone)
 {
@@ -328,8 +320,6 @@ TEST_F(LogFileTest, UnreadableFileIsNotMovedToBackup)
     EXPECT_FALSE(has_backup());
     EXPECT_TRUE(std::filesystem::is_symlink(path_));
 }
-
-// ---- Short writes: offset never runs ahead of what is stored ----------------
 
 struct ShortWriteCase {
     const char *name;

@@ -18,16 +18,6 @@ namespace {
 const std::string kRefused = "connect failed: Connection refused\n";
 const std::string kFull = "send failed: Resource temporarily unavailable \n";
 
-// Whatever is readable now, without waiting.
-std::string drain(int fd)
-{
-    std::string bytes;
-    char buf[65536];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-        bytes.append(buf, static_cast<size_t>(n));
-    return bytes;
-}
-
 bool nothing_pending(int listener) { return !wait_readable(listener, 0); }
 
 // The message parts (text after the 21-byte stamp) of the records in a
@@ -214,7 +204,7 @@ TEST_F(SenderTest, ReconnectsOnTheCallAfterTheServerWentAway)
     ASSERT_TRUE(child.reached_step());
     owned_fd conn(accept_one(listener_.get()));
     ASSERT_TRUE(wait_readable(conn.get()));
-    EXPECT_EQ(messages(drain(conn.get())), std::vector<std::string>{"1"});
+    EXPECT_EQ(messages(read_until_eof(conn.get(), 0)), std::vector<std::string>{"1"});
     conn.reset();
     listener_.reset();
     listener_.reset(bind_listener());
@@ -240,7 +230,7 @@ TEST_F(SenderTest, FullConnectionLosesTheRecordButKeepsTheStream)
     });
     ASSERT_TRUE(child.reached_step()) << "a send on the full connection hung";
     owned_fd conn(accept_one(listener_.get()));
-    std::string stream = drain(conn.get());
+    std::string stream = read_until_eof(conn.get(), 0);
     child.resume();
     ASSERT_TRUE(child.finished());
     const std::vector<std::string> got = messages(stream + read_until_eof(conn.get()));

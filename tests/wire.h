@@ -75,12 +75,13 @@ inline bool read_exact(int fd, void *buf, size_t n)
     return true;
 }
 
-// Everything up to the peer's close (or until it goes quiet past the bound).
-inline std::string read_until_eof(int fd)
+// Everything up to the peer's close, or until nothing came for ms (0: what
+// has arrived so far).
+inline std::string read_until_eof(int fd, int ms = 30000)
 {
     std::string bytes;
     char buf[65536];
-    for (ssize_t n; wait_readable(fd) && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    for (ssize_t n; wait_readable(fd, ms) && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
         bytes.append(buf, static_cast<size_t>(n));
     return bytes;
 }

@@ -29,16 +29,15 @@ TEST_P(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 {
     QUARN_REQUIRE_ISOLATION();
     const RuleCase &c = GetParam();
-    Session s({"1M", "0K", std::to_string(c.print_level)});
-    ASSERT_TRUE(s.up()) << s.srv.report();
+    Server s({"1M", "0K", std::to_string(c.print_level)});
+    ASSERT_TRUE(s.up()) << s.report();
     const std::string text = std::string("rule case ") + c.name + "\n";
-    ASSERT_TRUE(s.conn.send_all(make_record(c.type, c.level, text, c.magic)));
-    ASSERT_TRUE(s.console_mark() && s.settle(c.print_level)) << s.srv.report();
+    ASSERT_TRUE(s.send(c.type, c.level, text, c.magic) && s.mark()) << s.report();
     if (c.colour.empty())
-        EXPECT_EQ(s.srv.out().find(text), std::string::npos) << s.srv.out();
+        EXPECT_EQ(s.out().find(text), std::string::npos) << s.out();
     else
-        EXPECT_NE(s.srv.out().find(c.colour + text + RESET), std::string::npos) << s.srv.out();
-    EXPECT_EQ(s.srv.log("quarn.app"), c.stored ? text + END_MARK : "");
+        EXPECT_NE(s.out().find(c.colour + text + RESET), std::string::npos) << s.out();
+    EXPECT_EQ(s.log("quarn.app"), c.stored ? text + END_MARK : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -60,24 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
                     RuleCase{"WrongMarkerDropped", 0, QUARN_TYPE_APP, QUARN_LEVEL_INFO, "", false, 0x79AB79AA}),
     [](const testing::TestParamInfo<RuleCase> &info) { return std::string(info.param.name); });
 
-const std::string STAMP = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])";
-
-// The client library's layout end to end; the console shares the standard
-// output file without overwriting the server's own lines.
-TEST(Dispatch, ClientLinesKeepTheirLayoutAndTheServersOwnLinesSurvive)
-{
-    QUARN_REQUIRE_ISOLATION();
-    Session s;
-    ASSERT_TRUE(s.up()) << s.srv.report();
-    ASSERT_TRUE(run_client([] { quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_WARN, "net", "link %s\n", "up"); }));
-    const std::string line = STAMP + R"(\[WARN\]\[net\]link up\n)";
-    EXPECT_TRUE(wait_until([&] { return std::regex_match(s.srv.log("quarn.app"), std::regex(line + "\n\\+\\$end\\$\\+\n")); }));
-    EXPECT_TRUE(wait_until([&] { return std::regex_search(s.srv.out(), std::regex("\033\\[33m" + line + "\033\\[0m")); }));
-    EXPECT_TRUE(s.srv.lines().starts_with("path:" + s.dir.str() + "  size = 0x100000  sync 0   level 1 \n" +
-                                          s.dir.file("quarn.app") + " open !!!\n"))
-        << s.srv.out();
-}
-
 // Standard output as a pipe: the server's own lines and the coloured lines
 // come while the server runs, not at exit; a reader that goes away costs
 // the console, not the server.
@@ -85,16 +66,16 @@ TEST(Dispatch, ConsoleLinesReachAPipeWhileTheServerRunsAndOutliveItsReader)
 {
     QUARN_REQUIRE_ISOLATION();
     Pipe pipe;
-    Session s({}, {.out_fd = pipe.write_fd()});
+    Server s({"1M", "0K", "1"}, {.out = pipe.write_fd()});
     pipe.close_end(1);
-    ASSERT_TRUE(s.up()) << s.srv.err();
+    ASSERT_TRUE(s.up()) << s.err();
     EXPECT_TRUE(wait_until([&] { return pipe.drain().find("quarn.app open !!!\n") != std::string::npos; }));
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "through a pipe\n"));
     EXPECT_TRUE(wait_until([&] { return pipe.drain().find(CYAN + "through a pipe\n" + RESET) != std::string::npos; }));
     pipe.close_end(0);
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "nobody reads this\n"));
-    EXPECT_TRUE(s.srv.wait_log("quarn.app", "nobody reads this\n"));
-    EXPECT_EQ(s.srv.stop(), 0) << s.srv.err();
+    EXPECT_TRUE(s.wait_log("quarn.app", "nobody reads this\n"));
+    EXPECT_EQ(s.stop(), 0) << s.err();
 }
 
 // The library gives the caller no result, so each client keeps its
@@ -125,24 +106,24 @@ TEST(Load, TwentyClientsTimesTwoThousandRecordsArriveWholeOnceAndInOrder)
 {
     QUARN_REQUIRE_ISOLATION();
     constexpr int CLIENTS = 20, RECORDS = 2000;
-    Session s({"4M", "64K", "4"});
-    ASSERT_TRUE(s.up()) << s.srv.report();
+    Server s({"4M", "64K", "4"});
+    ASSERT_TRUE(s.up()) << s.report();
     std::vector<pid_t> pids;
     for (int c = 0; c < CLIENTS; ++c)
-        pids.push_back(fork_client([c] { send_paced(c, RECORDS); }, s.dir.file("client" + std::to_string(c))));
+        pids.push_back(fork_client([c] { send_paced(c, RECORDS); }, s.file("client" + std::to_string(c))));
     for (int c = 0; c < CLIENTS; ++c) {
         EXPECT_EQ(wait_exit(pids[c], 120s), 0);
-        EXPECT_EQ(read_file(s.dir.file("client" + std::to_string(c))), "") << "client " << c << " lost records";
+        EXPECT_EQ(s.log("client" + std::to_string(c)), "") << "client " << c << " lost records";
     }
     // Once the clients' receive threads are gone, all records are queued,
     // and a sync behind them writes the last batch.
-    ASSERT_TRUE(wait_until([&] { return count_tasks(s.srv.pid(), [](auto &t) { return t.name == "quarn_sv_rv"; }) == 1; }, 60s));
+    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1; }, 60s));
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync") && s.settle(4));
-    std::string log = s.srv.log("quarn.app");
+    std::string log = s.log("quarn.app");
     ASSERT_TRUE(log.ends_with(END_MARK));
     log.resize(log.size() - END_MARK.size());
     std::vector<int> next(CLIENTS, 0);
-    const std::regex line(STAMP + R"(c(\d\d) r(\d{4}))");
+    const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]c(\d\d) r(\d{4}))");
     std::istringstream in(log);
     int lines = 0;
     for (std::string l; std::getline(in, l) && !HasFailure(); ++lines) {
@@ -159,28 +140,27 @@ TEST(Acceptor, OutOfDescriptorsNeitherSpinsNorStopsServing)
 {
     QUARN_REQUIRE_ISOLATION();
     constexpr rlim_t LIMIT = 24;
-    TempDir dir;
-    Server srv(dir, {}, {.nofile = LIMIT});
-    ASSERT_TRUE(srv.listening()) << srv.report();
+    Server s({"1M", "0K", "1"}, {.limit = RLIMIT_NOFILE, .limit_to = LIMIT});
+    ASSERT_TRUE(s.up()) << s.report();
     std::vector<int> socks;
     auto connect_one = [&] {
         socks.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         connect(socks.back(), quarn_addr(), QUARN_ADDR_LEN); // refused ones stay unconnected
     };
-    const std::string fds = "/proc/" + std::to_string(srv.pid()) + "/fd";
+    const std::string fds = "/proc/" + std::to_string(s.pid()) + "/fd";
     ASSERT_TRUE(wait_until([&] {
         connect_one();
         return std::distance(std::filesystem::directory_iterator(fds), {}) >= static_cast<long>(LIMIT);
     }));
     for (int i = 0; i < 5; ++i)
         connect_one(); // left waiting in the backlog
-    EXPECT_TRUE(wait_until([&] { return count_tasks(srv.pid(), [](auto &t) { return t.state == 'R'; }) == 0; }, 5s))
+    EXPECT_TRUE(wait_until([&] { return s.threads([](const Task &t) { return t.state == 'R'; }) == 0; }, 5s))
         << "a thread of the server keeps running while accept fails";
     for (int fd : socks)
         close(fd);
-    RawConn conn;
-    ASSERT_TRUE(conn.send(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n"));
-    EXPECT_TRUE(srv.wait_out("served again\n")) << srv.report();
+    RawConn fresh;
+    ASSERT_TRUE(fresh.send(make_record(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n")));
+    EXPECT_TRUE(s.wait_out("served again\n")) << s.report();
 }
 
 } // namespace

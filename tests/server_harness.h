@@ -138,49 +138,65 @@ class Pipe {
     ~Pipe() { close_end(0), close_end(1); }
     int write_fd() const { return fds_[1]; }
     void close_end(int end) { close(fds_[end]), fds_[end] = -1; }
-    // All read so far, after taking what waits now.
-    const std::string &drain()
+    // True once the text read so far holds text.
+    bool seen(std::string_view text)
     {
         char buf[65536];
         for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;)
             seen_.append(buf, static_cast<std::size_t>(n));
-        return seen_;
+        return seen_.find(text) != std::string::npos;
     }
 
   private:
     int fds_[2] = {-1, -1};
-    std::string seen_;
+    std::string seen_; // all read so far
 };
 
 // ---- child processes ------------------------------------------------------------
 
 struct ChildIo {
-    int out = -1;           // standard output: this descriptor (a pipe's write end), or
-    std::string out_path{}; // this file, appended to
-    std::string err_path{}; // standard error file
-    int limit = -1;         // an RLIMIT_* set in the child; -1 none
-    rlim_t limit_to = 0;    // its value
+    std::string out{};   // standard output file, appended to, unless
+    int out_fd = -1;     // this descriptor (a pipe's write end) is given
+    std::string err{};   // standard error file; "" keeps the test's
+    int limit = -1;      // an RLIMIT_* set in the child; -1 none
+    rlim_t limit_to = 0; // its value
 };
 
-// Starts QUARN_EXE with args; its pid.  Standard input is /dev/null.
+// Forks a child that runs body, which must not return, with standard input
+// /dev/null and the rest as io says; its pid.
+template <class Body>
+pid_t spawn(const ChildIo &io, Body body)
+{
+    const rlimit lim{io.limit_to, io.limit_to};
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int o = io.out_fd >= 0 ? io.out_fd : open(io.out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int e = io.err.empty() ? 2 : open(io.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (dup2(open("/dev/null", O_RDONLY), 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+            (io.limit >= 0 && setrlimit(io.limit, &lim)))
+            _exit(126);
+        body();
+    }
+    return pid;
+}
+
+// Starts QUARN_EXE with args; its pid.
 inline pid_t spawn_quarn(const std::vector<std::string> &args, const ChildIo &io)
 {
     std::vector<char *> argv{const_cast<char *>(QUARN_EXE)};
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    const rlimit lim{io.limit_to, io.limit_to};
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) { // async-signal-safe calls only until exec
-        const int o = io.out >= 0 ? io.out : open(io.out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int e = open(io.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), i = open("/dev/null", O_RDONLY);
-        if (dup2(i, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || (io.limit >= 0 && setrlimit(io.limit, &lim)))
-            _exit(126);
-        execv(QUARN_EXE, argv.data());
-        _exit(127);
-    }
-    return pid;
+    return spawn(io, [&] { execv(QUARN_EXE, argv.data()), _exit(127); });
+}
+
+// Runs fn in a forked child with a client library state of its own; its
+// standard output, where the library says why a record was lost, goes to out.
+template <class Fn>
+pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
+{
+    return spawn({.out = out}, [&] { fn(), fflush(nullptr), _exit(0); });
 }
 
 // Exit code of the child once it ended within bound; 128 + signal when a
@@ -203,43 +219,22 @@ inline void expect_no_sanitizer_report(const std::string &err, const char *who)
         ADD_FAILURE() << who << "'s sanitizer reported:\n" << err;
 }
 
-// Runs fn in a forked child with a client library state of its own; its
-// standard output, where the library says why a record was lost, goes to out.
-template <class Fn>
-pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
-{
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        fn();
-        fflush(nullptr);
-        _exit(0);
-    }
-    return pid;
-}
-template <class Fn>
-bool run_client(Fn fn)
-{
-    return wait_exit(fork_client(fn)) == 0;
-}
-
 struct CliResult {
     int status;      // as wait_exit gives it
     std::string out; // its standard output
     std::string err; // its standard error
 };
 
-// Runs `quarn args...` to its end; standard output is appended to io's
-// out_path, a fresh file when that is empty.
+// Runs `quarn args...` to its end; standard output is appended to io.out,
+// a fresh file when that is empty.
 inline CliResult run_cli(const std::vector<std::string> &args, ChildIo io = {})
 {
     TempDir tmp;
-    if (io.out_path.empty())
-        io.out_path = tmp.file("out");
-    io.err_path = tmp.file("err");
+    if (io.out.empty())
+        io.out = tmp.file("out");
+    io.err = tmp.file("err");
     const int status = wait_exit(spawn_quarn(args, io));
-    const CliResult r{status, read_file(io.out_path), read_file(io.err_path)};
+    const CliResult r{status, read_file(io.out), read_file(io.err)};
     expect_no_sanitizer_report(r.err, "the control client");
     return r;
 }
@@ -274,7 +269,7 @@ class Server {
     explicit Server(const std::vector<std::string> &sizes = {"1M", "0K", "1"}, ChildIo io = {}, std::string dir = "")
         : dir_(dir.empty() ? own_.emplace().str() : dir)
     {
-        io.out_path = file("server.out"), io.err_path = file("server.err");
+        io.out = file("server.out"), io.err = file("server.err");
         pid_ = spawn_quarn({dir_, sizes.at(0), sizes.at(1), sizes.at(2)}, io);
         listening_ = wait_until([&] { return RawConn().ok() || ended(); }) && !ended();
         conn_.emplace();
@@ -318,21 +313,22 @@ class Server {
         return conn_->send(make_record(type, level, text, magic));
     }
     int unread() const { return conn_->unread(); }
-    // True once the print thread has handled all that the connection carried
-    // before: an application "level<n>" that keeps the level as it is, and its reply.
+    // Sends a record, then true once reply is on standard output once more:
+    // the print thread has handled all that the connection carried before.
+    bool round_trip(uint16_t type, int32_t level, std::string_view text, const std::string &reply)
+    {
+        const std::size_t seen = count(out(), reply);
+        return send(type, level, text) && wait_out(reply, seen + 1);
+    }
+    // An application "level<n>" that keeps the level as it is.
     bool settle(int app_level = 1)
     {
-        const std::string reply = "logPrintLevel = " + std::to_string(app_level) + " \n";
-        const std::size_t seen = count(out(), reply);
-        return send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + std::to_string(app_level)) && wait_out(reply, seen + 1);
+        const std::string n = std::to_string(app_level);
+        return round_trip(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + n, "logPrintLevel = " + n + " \n");
     }
-    // True once a DSP error line (shown while the DSP print level is at most
-    // 3) is on the console, and with it all that the connection carried before.
-    bool mark()
-    {
-        const std::size_t seen = count(out(), "mark\n");
-        return send(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "mark\n") && wait_out("mark\n", seen + 1);
-    }
+    // A DSP error line, shown while the DSP print level is at most 3: then
+    // the console holds all that the connection carried before.
+    bool mark() { return round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "mark\n", "mark\n"); }
 
     // Sends sig; the exit status (-1 when it did not end), calling meanwhile while waiting.
     int stop(int sig = SIGTERM, const std::function<void()> &meanwhile = [] {})

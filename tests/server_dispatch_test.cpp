@@ -114,24 +114,21 @@ TEST(Acceptor, OutOfDescriptorsNeitherSpinsNorStopsServing)
     Server s({"1M", "0K", "1"}, {.limit = RLIMIT_NOFILE, .limit_to = LIMIT});
     ASSERT_TRUE(s.up()) << s.report();
     std::vector<int> socks;
-    auto connect_one = [&] {
-        socks.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        connect(socks.back(), quarn_addr(), QUARN_ADDR_LEN); // refused ones stay unconnected
-    };
     const std::string fds = "/proc/" + std::to_string(s.pid()) + "/fd";
     ASSERT_TRUE(wait_until([&] {
-        connect_one();
+        socks.push_back(quarn_socket(SOCK_NONBLOCK));
         return std::distance(std::filesystem::directory_iterator(fds), {}) >= static_cast<long>(LIMIT);
     }));
     for (int i = 0; i < 5; ++i)
-        connect_one(); // left waiting in the backlog
+        socks.push_back(quarn_socket(SOCK_NONBLOCK)); // left waiting in the backlog
     EXPECT_TRUE(wait_until([&] { return s.threads([](const Task &t) { return t.state == 'R'; }) == 0; }, 5s))
         << "a thread of the server keeps running while accept fails";
     for (int fd : socks)
         close(fd);
-    RawConn fresh;
-    ASSERT_TRUE(fresh.send(make_record(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n")));
+    const int fresh = quarn_socket();
+    EXPECT_TRUE(send_all(fresh, make_record(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n")));
     EXPECT_TRUE(s.wait_out("served again\n")) << s.report();
+    close(fresh);
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 #include <quarn.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -53,104 +52,29 @@ inline std::string make_record(uint16_t type, int32_t level, std::string_view te
     return std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text);
 }
 
-// NUL + "/home/app/quarn_socke": the path cut by the 24-byte address length.
-inline const sockaddr *quarn_addr()
+// A fresh socket (of type flags SOCK_STREAM | flags) connected to the
+// server's name, or bound to it and listening; -1 when that fails.
+inline int quarn_socket(int flags = 0, bool listener = false)
 {
-    static const sockaddr_un addr = [] {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        memcpy(a.sun_path + 1, QUARN_SOCK_PATH, sizeof QUARN_SOCK_PATH);
-        return a;
-    }();
-    return reinterpret_cast<const sockaddr *>(&addr);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path + 1, QUARN_SOCK_PATH, sizeof QUARN_SOCK_PATH); // NUL, then the path cut at 24 bytes
+    const auto *addr = reinterpret_cast<const sockaddr *>(&a);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (listener ? bind(fd, addr, 24) == 0 && listen(fd, 10) == 0 : connect(fd, addr, 24) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
-inline constexpr socklen_t QUARN_ADDR_LEN = 24;
 
-// A connection made without the client library, for records crafted to the byte.
-class RawConn {
-  public:
-    RawConn() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        if (connect(fd_, quarn_addr(), QUARN_ADDR_LEN) != 0)
-            close(fd_), fd_ = -1;
-    }
-    ~RawConn() { close(fd_); }
-    RawConn(const RawConn &) = delete;
-    RawConn &operator=(const RawConn &) = delete;
-    bool ok() const { return fd_ >= 0; }
-    // Blocking: the test itself never loses a record.
-    bool send(std::string_view bytes)
-    {
-        for (ssize_t n; fd_ >= 0 && !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
-            if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
-                return false;
-        return fd_ >= 0;
-    }
-    // Bytes the server has not yet taken off the connection.
-    int unread() const
-    {
-        int n = -1;
-        return ioctl(fd_, SIOCOUTQ, &n) == 0 ? n : -1;
-    }
-
-  private:
-    int fd_;
-};
-
-// Holds the socket name in place of a server and collects what clients send.
-class Listener {
-  public:
-    Listener() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        ok_ = bind(fd_, quarn_addr(), QUARN_ADDR_LEN) == 0 && listen(fd_, 10) == 0;
-    }
-    ~Listener() { close(fd_); }
-    bool ok() const { return ok_; }
-    // All one pending connection carried up to its close; nullopt when no
-    // connection waits.  Call after the client has ended.
-    std::optional<std::string> take()
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 0) != 1)
-            return std::nullopt;
-        const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        std::string bytes;
-        char buf[4096];
-        for (ssize_t n; (n = read(c, buf, sizeof buf)) > 0;)
-            bytes.append(buf, static_cast<std::size_t>(n));
-        close(c);
-        return bytes;
-    }
-
-  private:
-    int fd_;
-    bool ok_;
-};
-
-// A pipe whose read end the test drains without blocking.
-class Pipe {
-  public:
-    Pipe()
-    {
-        if (pipe2(fds_, O_CLOEXEC) == 0)
-            fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    }
-    ~Pipe() { close_end(0), close_end(1); }
-    int write_fd() const { return fds_[1]; }
-    void close_end(int end) { close(fds_[end]), fds_[end] = -1; }
-    // True once the text read so far holds text.
-    bool seen(std::string_view text)
-    {
-        char buf[65536];
-        for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;)
-            seen_.append(buf, static_cast<std::size_t>(n));
-        return seen_.find(text) != std::string::npos;
-    }
-
-  private:
-    int fds_[2] = {-1, -1};
-    std::string seen_; // all read so far
-};
+// Blocking: the test itself never loses a record.
+inline bool send_all(int fd, std::string_view bytes)
+{
+    for (ssize_t n; fd >= 0 && !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+        if ((n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
+            return false;
+    return fd >= 0;
+}
 
 // ---- child processes ------------------------------------------------------------
 
@@ -204,10 +128,8 @@ pid_t fork_client(Fn fn, const std::string &out = "/dev/null")
 inline int wait_exit(pid_t pid, std::chrono::milliseconds bound = 20s)
 {
     int st = 0;
-    if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, bound)) {
-        kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        return -1;
-    }
+    if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, bound))
+        return kill(pid, SIGKILL), waitpid(pid, nullptr, 0), -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
@@ -251,14 +173,14 @@ inline std::optional<uint32_t> control_word()
     return value;
 }
 
-// A thread of a process as /proc shows it.
+// ---- the server -------------------------------------------------------------------
+
+// A thread of the server as /proc shows it.
 struct Task {
     std::string name;  // thread name
     char state;        // R running, S sleeping, ...
     std::string wchan; // kernel function it sleeps in
 };
-
-// ---- the server -------------------------------------------------------------------
 
 // A quarn server with one raw connection to it, listening once constructed
 // (see up()); killed at the end of the scope unless a test stopped it.  Its
@@ -271,11 +193,12 @@ class Server {
     {
         io.out = file("server.out"), io.err = file("server.err");
         pid_ = spawn_quarn({dir_, sizes.at(0), sizes.at(1), sizes.at(2)}, io);
-        listening_ = wait_until([&] { return RawConn().ok() || ended(); }) && !ended();
-        conn_.emplace();
+        if (wait_until([&] { return (conn_ = quarn_socket()) >= 0 || ended(); }) && ended())
+            close(conn_), conn_ = -1;
     }
     ~Server()
     {
+        close(conn_);
         if (!ended())
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
         expect_no_sanitizer_report(err(), "the server");
@@ -283,7 +206,7 @@ class Server {
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    bool up() const { return listening_ && conn_->ok(); }
+    bool up() const { return conn_ >= 0; }
     pid_t pid() const { return pid_; }
     const std::string &dir() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + "/" + name; }
@@ -303,16 +226,17 @@ class Server {
     {
         return wait_until([&] { return count(out(), text) >= times; });
     }
-    bool wait_log(const std::string &name, std::string_view text, std::chrono::milliseconds bound = 10s) const
-    {
-        return wait_until([&] { return log(name).find(text) != std::string::npos; }, bound);
-    }
 
     bool send(uint16_t type, int32_t level, std::string_view text, uint32_t magic = QUARN_MSG_MAGIC)
     {
-        return conn_->send(make_record(type, level, text, magic));
+        return send_all(conn_, make_record(type, level, text, magic));
     }
-    int unread() const { return conn_->unread(); }
+    // Bytes the server has not yet taken off the connection.
+    int unread() const
+    {
+        int n = -1;
+        return ioctl(conn_, SIOCOUTQ, &n) == 0 ? n : -1;
+    }
     // Sends a record, then true once reply is on standard output once more:
     // the print thread has handled all that the connection carried before.
     bool round_trip(uint16_t type, int32_t level, std::string_view text, const std::string &reply)
@@ -340,7 +264,7 @@ class Server {
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), status_ = -1;
         return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
     }
-    // How many of the server's threads, as /proc shows them now, match pred.
+    // How many of the server's threads match pred now.
     std::size_t threads(const std::function<bool(const Task &)> &pred) const
     {
         std::size_t n = 0;
@@ -369,10 +293,9 @@ class Server {
 
     std::optional<TempDir> own_; // the log directory unless one was given
     std::string dir_;            // the log directory
-    pid_t pid_;
-    bool listening_;
-    std::optional<RawConn> conn_; // made once the server listens
-    std::optional<int> status_;   // wait status once the server ended
+    pid_t pid_;                  // of the server process
+    int conn_ = -1;              // the raw connection; -1 when the server never listened
+    std::optional<int> status_;  // wait status once the server ended
 };
 
 } // namespace e2e

@@ -13,19 +13,6 @@ std::string opened(const Server &s, const std::string &name) { return s.file(nam
 
 // ---- staging and the log file -----------------------------------------------------
 
-TEST(Staging, SyncSize0KWritesEachTextAtOnceBehindTheLast)
-{
-    QUARN_REQUIRE_ISOLATION();
-    Server s;
-    ASSERT_TRUE(s.up()) << s.report();
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "one\n") && s.settle());
-    EXPECT_EQ(s.log("quarn.app"), "one\n" + END_MARK);
-    const std::string longest(1116, 'L'); // the longest text staged; one byte more is not
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, longest + "X") && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, longest));
-    ASSERT_TRUE(s.settle());
-    EXPECT_EQ(s.log("quarn.app"), "one\n" + longest + END_MARK);
-}
-
 // Capacity 4096: the application batch goes in one write once more than
 // 4096 - 1116 = 2980 bytes wait, or at a sync from the control client,
 // which leaves the DSP batch to a DSP sync.
@@ -53,26 +40,30 @@ TEST(Staging, SyncSize4KWritesTheBatchOnceTheFillPasses2980OrAtSync)
     EXPECT_EQ(s.log("quarn.dsp"), "dsp waits\n" + END_MARK);
 }
 
-// A restart finds the end marker and writes on at its "+": the marker's
-// newline stays behind the earlier text.  Standard output, opened for
-// appending, keeps the first server's lines, and the second server's own
-// lines and coloured lines land whole beside them.
+// Sync size 0K writes each text at once behind the last.  A restart finds
+// the end marker and writes on at its "+": the marker's newline stays
+// behind the earlier text.  Standard output, opened for appending, keeps
+// the first server's lines, and the second's land whole beside them.
 TEST(Restart, LogFileAndStandardOutputKeepTheEarlierText)
 {
     QUARN_REQUIRE_ISOLATION();
     Server first;
     ASSERT_TRUE(first.up() && first.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "before") && first.settle()) << first.report();
+    EXPECT_EQ(first.log("quarn.app"), "before" + END_MARK);
     ASSERT_EQ(first.stop(), 0);
     Server second({"1M", "0K", "1"}, {}, first.dir());
+    const std::string longest(1116, 'L'); // the longest text staged; one byte more is not
     ASSERT_TRUE(second.up() && second.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after") && second.settle()) << second.report();
+    ASSERT_TRUE(second.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest + "X"));
+    ASSERT_TRUE(second.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest) && second.settle());
+    EXPECT_EQ(second.log("quarn.app"), "before\nafter" + longest + END_MARK);
     EXPECT_EQ(second.stop(), 0);
-    EXPECT_EQ(second.log("quarn.app"), "before\nafter" + END_MARK);
     const std::string out = second.out(), started = "path:" + first.dir() + "  size = 0x100000  sync 0   level 1 \n";
     EXPECT_TRUE(out.starts_with(started + opened(first, "quarn.app"))) << out;
-    for (const std::string &piece : {started, opened(first, "quarn.app"), std::string("logPrintLevel = 1 \n")})
-        EXPECT_EQ(count(out, piece), 2u) << piece << " in\n" << out;
-    for (const std::string &piece : {CYAN + "before" + RESET, CYAN + "after" + RESET})
-        EXPECT_EQ(count(out, piece), 1u) << piece << " in\n" << out;
+    const std::pair<std::string, std::size_t> pieces[] = {{started, 2}, {opened(first, "quarn.app"), 2},
+        {"logPrintLevel = 1 \n", 3}, {CYAN + "before" + RESET, 1}, {CYAN + "after" + RESET, 1}};
+    for (const auto &[piece, times] : pieces)
+        EXPECT_EQ(count(out, piece), times) << piece << " in\n" << out;
 }
 
 // ---- level, redirect -----------------------------------------------------------------

@@ -37,15 +37,8 @@ struct CliCase {
 // when no connection waits.  Call after the client has ended.
 std::optional<std::string> take(int listener)
 {
-    const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0)
-        return std::nullopt;
-    std::string bytes;
-    char buf[4096];
-    for (ssize_t n; (n = read(c, buf, sizeof buf)) > 0;)
-        bytes.append(buf, static_cast<std::size_t>(n));
-    close(c);
-    return bytes;
+    const owned_fd c(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    return c.get() < 0 ? std::nullopt : std::optional(read_until_eof(c.get()));
 }
 
 class CommandLine : public testing::TestWithParam<CliCase> {};
@@ -76,33 +69,17 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"UnknownWordIsRejected", {"status"}, HELP, 1, {}},
         CliCase{"SyncIgnoresFurtherWords", {"sync", "a", "b"}, "", 0, "sync"},
         CliCase{"LevelSendsItsNumber", {"level", "2"}, "", 0, "level2"},
-        CliCase{"LevelWithoutDigitsSendsZero", {"level", "x"}, "", 0, "level0"},
         CliCase{"LevelFourIsOutOfRange", {"level", "4"}, "err level = 4\n", 1, {}},
-        CliCase{"NegativeLevelIsOutOfRange", {"level", "-1"}, "err level = -1\n", 1, {}},
         CliCase{"LevelWithoutNumberPrintsHelp", {"level"}, HELP, 1, {}},
         CliCase{"LogSizeWithoutUnit", {DIR, "512", "0K", "1"}, "err input\n" + HELP, 1, {}},
         CliCase{"SyncSizeWithoutUnit", {DIR, "1M", "512", "1"}, "error input\n" + HELP, 1, {}},
         CliCase{"LogSizeBeyond32Bits", {DIR, "4096M", "0K", "1"}, "err input\n" + HELP, 1, {}},
-        CliCase{"SyncSizeBeyond32Bits", {DIR, "1M", "5G", "1"}, "error input\n" + HELP, 1, {}},
-        CliCase{"FourWordsAlwaysStartAServer", {"sync", "a", "b", "c"}, "err input\n" + HELP, 1, {}},
         CliCase{"EqualSizesFailTheSizeTest", {DIR, "1M", "1M", "1"}, size_test_failed("0x100000", "0x100000"), 1, {}},
-        // 3G exceeds every log size below.
-        CliCase{"LowerKIsKibi", {DIR, "1k", "3G", "1"}, size_test_failed("0x400", "0xc0000000"), 1, {}},
+        // 3G exceeds the log size.
         CliCase{"GIsGibi", {DIR, "1G", "3G", "1"}, size_test_failed("0x40000000", "0xc0000000"), 1, {}},
-        CliCase{"UnitIsTheLastCharacter", {DIR, "12xK", "3G", "1"}, size_test_failed("0x3000", "0xc0000000"), 1, {}},
-        CliCase{"FractionIsCutLikeAtoi", {DIR, "1.5M", "3G", "1"}, size_test_failed("0x100000", "0xc0000000"), 1, {}},
         // Passes the size test, then cannot take the listener's name.
         CliCase{"NegativeLogSizeWrapsTo32Bits", {DIR, "-1K", "4K", "1"}, settings("0xfffffc00", "0x1000"), 1, {}}),
     [](const testing::TestParamInfo<CliCase> &info) { return std::string(info.param.name); });
-
-TEST(ServerStart, LogDirectoryTooLongFailsWithStatus1)
-{
-    QUARN_REQUIRE_ISOLATION();
-    const std::string dir = "/tmp/" + std::string(140, 'd');
-    const CliResult r = run_cli({dir, "1M", "0K", "1"});
-    EXPECT_EQ(r.out, "path:" + dir + "  size = 0x100000  sync 0   level 1 \nquarn_log_file_init failed \n");
-    EXPECT_EQ(r.status, 1);
-}
 
 // Without its 4 MiB ring buffer the server could accept nothing.
 TEST(ServerStart, RingBufferThatCannotBeAllocatedEndsTheServer)

@@ -4,26 +4,19 @@
 // time fails the test instead of hanging it.
 #pragma once
 
-#include "support.h"
-
-#include <quarn.h>
+#include "wire.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <linux/sockios.h>
 
-#include <cstring>
 #include <functional>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,12 +49,8 @@ inline std::string make_record(uint16_t type, int32_t level, std::string_view te
 // server's name, or bound to it and listening; -1 when that fails.
 inline int quarn_socket(int flags = 0, bool listener = false)
 {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path + 1, QUARN_SOCK_PATH, sizeof QUARN_SOCK_PATH); // NUL, then the path cut at 24 bytes
-    const auto *addr = reinterpret_cast<const sockaddr *>(&a);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    if (listener ? bind(fd, addr, 24) == 0 && listen(fd, 10) == 0 : connect(fd, addr, 24) == 0)
+    if (connect_or_bind(fd, listener) == 0 && (!listener || listen(fd, 10) == 0))
         return fd;
     close(fd);
     return -1;

@@ -2,8 +2,7 @@
 // pieces or not at all, resynchronisation, and readers side by side.
 #include "reader.h"
 
-#include "quarn.h"
-#include "support.h"
+#include "wire.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -16,19 +15,7 @@
 namespace {
 
 // A record with len text bytes of fill.
-std::string record(int len, char fill = 'r')
-{
-    quarn_msg_head_t h{};
-    h.magic = QUARN_MSG_MAGIC;
-    h.type = QUARN_TYPE_APP;
-    h.len = static_cast<uint16_t>(len);
-    return std::string(reinterpret_cast<const char *>(&h), sizeof h) + std::string(len, fill);
-}
-
-void send_all(int fd, const std::string &s)
-{
-    ASSERT_EQ(send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
-}
+std::string record(int len, char fill = 'r') { return make_record(QUARN_TYPE_APP, 0, std::string(len, fill)); }
 
 // Reads one record of fd: the result, and in *rec the bytes *size then covers.
 int read_record(int fd, std::string *rec)
@@ -79,7 +66,7 @@ class Reader : public testing::Test {
                     int queued = -1;
                     return ioctl(fd_[0], SIOCINQ, &queued) == 0 && queued == 0;
                 }));
-                send_all(fd_[1], p);
+                EXPECT_TRUE(send_all(fd_[1], p));
             }
             hang_up();
         });
@@ -106,7 +93,7 @@ TEST_F(Reader, RecordsOfCapacitySizeAndOf64KiBLessOneAreSkippedWhole)
 
 TEST_F(Reader, HeaderAnnouncing64KiBFailsWithMessage)
 {
-    send_all(fd_[1], record(65496).substr(0, 40));
+    ASSERT_TRUE(send_all(fd_[1], record(65496).substr(0, 40)));
     testing::internal::CaptureStdout();
     EXPECT_EQ(read(), -2);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error package len[65536] \n");
@@ -129,7 +116,7 @@ TEST_F(Reader, HeaderArrivingInPiecesIsDeliveredWhole)
 TEST_F(Reader, PeerClosingMidHeaderOrMidRecordEndsConnection)
 {
     for (size_t cut : {90, 20}) { // the next connection may get the same descriptor
-        send_all(fd_[1], record(5) + record(100).substr(0, cut));
+        ASSERT_TRUE(send_all(fd_[1], record(5) + record(100).substr(0, cut)));
         hang_up();
         EXPECT_EQ(read(), 0);
         EXPECT_EQ(rec_, record(5));
@@ -179,7 +166,7 @@ TEST(ReaderConcurrency, TwoConnectionsInTwoThreadsKeepTheirOwnRecordsInOrder)
         std::string all;
         for (int i = 0; i < 3000; ++i)
             all += record(i * 37 % 1240, fill);
-        auto sender = std::async(std::launch::async, [&] { send_all(fd[1], all); });
+        auto sender = std::async(std::launch::async, [&] { EXPECT_TRUE(send_all(fd[1], all)); });
         int good = 0;
         std::string rec;
         while (good < 3000 && read_record(fd[0], &rec) == 0 && rec == record(good * 37 % 1240, fill))

@@ -36,15 +36,6 @@ inline std::size_t count(std::string_view hay, std::string_view needle)
     return n;
 }
 
-// One record as it travels: the 40-byte header, then the text.
-inline std::string make_record(uint16_t type, int32_t level, std::string_view text,
-                               uint32_t magic = QUARN_MSG_MAGIC, const char *tag = "TEST")
-{
-    quarn_msg_head_t head{magic, type, static_cast<uint16_t>(text.size()), level, {}};
-    strncpy(head.name, tag, QUARN_MSG_TAG_MAX);
-    return std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text);
-}
-
 // A fresh socket (of type flags SOCK_STREAM | flags) connected to the
 // server's name, or bound to it and listening; -1 when that fails.
 inline int quarn_socket(int flags = 0, bool listener = false)
@@ -54,15 +45,6 @@ inline int quarn_socket(int flags = 0, bool listener = false)
         return fd;
     close(fd);
     return -1;
-}
-
-// Blocking: the test itself never loses a record.
-inline bool send_all(int fd, std::string_view bytes)
-{
-    for (ssize_t n; fd >= 0 && !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
-        if ((n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
-            return false;
-    return fd >= 0;
 }
 
 // ---- child processes ------------------------------------------------------------

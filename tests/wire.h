@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 // A descriptor closed at the end of its scope.
 class owned_fd {
@@ -84,4 +85,22 @@ inline std::string read_until_eof(int fd, int ms = 30000)
     for (ssize_t n; wait_readable(fd, ms) && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
         bytes.append(buf, static_cast<size_t>(n));
     return bytes;
+}
+
+// One record as it travels: the 40-byte header, then the text.
+inline std::string make_record(uint16_t type, int32_t level, std::string_view text,
+                               uint32_t magic = QUARN_MSG_MAGIC, const char *tag = "TEST")
+{
+    quarn_msg_head_t head{magic, type, static_cast<uint16_t>(text.size()), level, {}};
+    strncpy(head.name, tag, QUARN_MSG_TAG_MAX);
+    return std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text);
+}
+
+// Blocking: the test itself never loses a record.
+inline bool send_all(int fd, std::string_view bytes)
+{
+    for (ssize_t n; fd >= 0 && !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+        if ((n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
+            return false;
+    return fd >= 0;
 }

@@ -24,16 +24,8 @@ bool nothing_pending(int listener) { return !wait_readable(listener, 0); }
 std::vector<std::string> messages(const std::string &stream)
 {
     std::vector<std::string> out;
-    quarn_msg_head_t head;
-    for (size_t at = 0; at < stream.size(); at += sizeof head + head.len) {
-        std::memcpy(&head, stream.data() + at, std::min(sizeof head, stream.size() - at));
-        if (stream.size() - at < sizeof head || head.magic != QUARN_MSG_MAGIC ||
-            stream.size() - at - sizeof head < head.len) {
-            ADD_FAILURE() << "bad or torn record at " << at;
-            break;
-        }
-        out.push_back(stream.substr(at + sizeof head + 21, head.len - 21));
-    }
+    for (const received_t &r : records(stream))
+        out.push_back(r.text.substr(std::min<size_t>(21, r.text.size())));
     return out;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A descriptor closed at the end of its scope.
 class owned_fd {
@@ -64,18 +65,6 @@ inline int accept_one(int listener)
     return wait_readable(listener) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
-// False when the peer hung up or went quiet before n bytes arrived.
-inline bool read_exact(int fd, void *buf, size_t n)
-{
-    for (size_t got = 0; got < n;) {
-        const ssize_t r = wait_readable(fd) ? recv(fd, static_cast<char *>(buf) + got, n - got, 0) : -1;
-        if (r <= 0)
-            return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // Everything up to the peer's close, or until nothing came for ms (0: what
 // has arrived so far).
 inline std::string read_until_eof(int fd, int ms = 30000)
@@ -85,6 +74,29 @@ inline std::string read_until_eof(int fd, int ms = 30000)
     for (ssize_t n; wait_readable(fd, ms) && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
         bytes.append(buf, static_cast<size_t>(n));
     return bytes;
+}
+
+struct received_t {
+    quarn_msg_head_t head{}; // header as it arrived
+    std::string text;        // exactly head.len bytes
+};
+
+// The records of a stream; a bad marker or a torn record fails the test.
+inline std::vector<received_t> records(const std::string &stream)
+{
+    std::vector<received_t> out;
+    for (size_t at = 0; at < stream.size(); at += sizeof(quarn_msg_head_t) + out.back().head.len) {
+        received_t r;
+        std::memcpy(&r.head, stream.data() + at, std::min(sizeof r.head, stream.size() - at));
+        if (stream.size() - at < sizeof r.head || r.head.magic != QUARN_MSG_MAGIC ||
+            stream.size() - at - sizeof r.head < r.head.len) {
+            ADD_FAILURE() << "bad or torn record at " << at;
+            break;
+        }
+        r.text = stream.substr(at + sizeof r.head, r.head.len);
+        out.push_back(r);
+    }
+    return out;
 }
 
 // One record as it travels: the 40-byte header, then the text.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
 namespace {
 
@@ -82,6 +83,29 @@ TEST_F(LogFileTest, FirstWriteEndsWithMarkerAndRestartResumesAtItsPlus)
     EXPECT_EQ(offset(), 4u) << "the marker's newline is kept";
     ASSERT_EQ(write("de"), 0);
     EXPECT_EQ(log(), "abc\nde" + MARK);
+}
+
+// The BSP file has two writers, the kernel log thread and the print thread.
+TEST_F(LogFileTest, ConcurrentWritersOfOneKindKeepBatchesWhole)
+{
+    ASSERT_EQ(open(1 << 20), 0);
+    auto writer = [this](char id) {
+        for (int i = 1000; i < 1200; ++i)
+            write(id + std::to_string(i) + "\n");
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    std::string text = log();
+    ASSERT_TRUE(text.ends_with(MARK));
+    text.resize(text.size() - MARK.size());
+    std::set<std::string> got, want;
+    for (size_t at = 0; at < text.size(); at += 6)
+        got.insert(text.substr(at, 6));
+    for (int i = 1000; i < 1200; ++i)
+        want.insert({'a' + std::to_string(i) + '\n', 'b' + std::to_string(i) + '\n'});
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(text.size(), want.size() * 6);
 }
 
 struct WrapCase {

@@ -21,13 +21,12 @@ int gUnixSockFd = -1; // the listening socket; main thread only
 
 namespace {
 
+// The reader hands out records only from the record marker on, so the
+// origin code alone decides.
 bool _record_kept_(const uint8_t *rec)
 {
-    quarn_msg_head_t head;
-    memcpy(&head, rec, sizeof head);
-    if (head.magic != QUARN_MSG_MAGIC)
-        return false;
-    return head.type == QUARN_TYPE_APP || head.type == QUARN_TYPE_BSP || head.type == QUARN_TYPE_DSP;
+    const uint16_t type = quarn_record_type(rec);
+    return type == QUARN_TYPE_APP || type == QUARN_TYPE_BSP || type == QUARN_TYPE_DSP;
 }
 
 // Reads and handles one record of the connection: -1 once the connection is

@@ -127,9 +127,7 @@ void *_log_pirnt_thread_(void *)
         if (n <= 0)
             continue;
         rec[n] = '\0';
-        quarn_msg_head_t head;
-        memcpy(&head, rec, sizeof head);
-        if (head.type == QUARN_TYPE_STOP)
+        if (quarn_record_type(rec) == QUARN_TYPE_STOP)
             _stop_();
         _log_convert_(rec, n);
     }

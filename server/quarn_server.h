@@ -17,8 +17,12 @@
 
 #include <pthread.h>
 
+#include "quarn.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 // Settings of the server.  Written at start-up and by commands on the print
 // thread; read by the print thread.
@@ -51,6 +55,15 @@ extern pthread_t g_stage_owner;
 // Origin code of the internal record that asks the print thread to stop
 // (never accepted from a connection).
 inline constexpr uint16_t QUARN_TYPE_STOP = 0;
+
+// The origin code of the record at rec; the one header field that the
+// receive threads and the print loop look at before anything else.
+inline uint16_t quarn_record_type(const void *rec)
+{
+    uint16_t type;
+    memcpy(&type, static_cast<const char *>(rec) + offsetof(quarn_msg_head_t, type), sizeof type);
+    return type;
+}
 
 // Staging (staging.cpp).
 quarn_stage_t *get_fs(int kind);

@@ -3,8 +3,6 @@
 // bsp_init do and print, and the kernel log thread.
 #include "server_harness.h"
 
-#include <sys/file.h>
-
 using namespace e2e;
 
 namespace {
@@ -166,24 +164,6 @@ TEST(DspInit, PrintsItsSettingsAndRepeatsFailButApplyKeepingTheWaitingText)
 }
 
 // ---- bsp_init and the kernel log thread -------------------------------------------
-
-// Held by every test whose server reads the kernel log: each read clears
-// that log for the whole machine, so two such servers (test cases run in
-// parallel, other runs of this suite too) would take each other's lines.
-// Declared before the Server, it is released after the server ended.
-class KernelLogTurn {
-  public:
-    KernelLogTurn() : fd_(open("/tmp/quarn-e2e-kernel-log.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666))
-    {
-        held_ = fd_ >= 0 && wait_until([&] { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 300s);
-    }
-    ~KernelLogTurn() { close(fd_); }
-    bool held() const { return held_; }
-
-  private:
-    int fd_;
-    bool held_;
-};
 
 // The first open fails (the name is a directory) yet starts the kernel log
 // thread (period 0 reads every 3 seconds); the second opens the file, and

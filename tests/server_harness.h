@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
@@ -46,6 +47,34 @@ inline int quarn_socket(int flags = 0, bool listener = false)
     close(fd);
     return -1;
 }
+
+// Bytes sent on the connected socket fd that its peer has not yet taken
+// off; -1 when that cannot be asked.
+inline int unread(int fd)
+{
+    int n = -1;
+    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// Held by every test whose server reads the kernel log: each read clears
+// that log for the whole machine, so two such servers (test cases run in
+// parallel, other runs of this suite too) would take each other's lines.
+// Declared before the Server, it is released after the server ended.
+class KernelLogTurn {
+  public:
+    KernelLogTurn() : fd_(open("/tmp/quarn-e2e-kernel-log.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666))
+    {
+        held_ = fd_ >= 0 && wait_until([&] { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 300s);
+    }
+    ~KernelLogTurn() { close(fd_); }
+    KernelLogTurn(const KernelLogTurn &) = delete;
+    KernelLogTurn &operator=(const KernelLogTurn &) = delete;
+    bool held() const { return held_; }
+
+  private:
+    int fd_;    // the lock file
+    bool held_; // whether the lock was had within the bound
+};
 
 // ---- child processes ------------------------------------------------------------
 
@@ -203,11 +232,7 @@ class Server {
         return send_all(conn_, make_record(type, level, text, magic));
     }
     // Bytes the server has not yet taken off the connection.
-    int unread() const
-    {
-        int n = -1;
-        return ioctl(conn_, SIOCOUTQ, &n) == 0 ? n : -1;
-    }
+    int unread() const { return e2e::unread(conn_); }
     // Sends a record, then true once reply is on standard output once more:
     // the print thread has handled all that the connection carried before.
     bool round_trip(uint16_t type, int32_t level, std::string_view text, const std::string &reply)

@@ -185,13 +185,16 @@ struct Task {
 // A quarn server with one raw connection to it, listening once constructed
 // (see up()); killed at the end of the scope unless a test stopped it.  Its
 // log directory is a fresh one, or dir (a stopped server's); its standard
-// output is appended to server.out there unless io names a descriptor.
+// output is appended to server.out there unless io names a descriptor, and
+// its standard output and error go to io.out and io.err when io names them
+// (for a log directory that may fill up or vanish).
 class Server {
   public:
     explicit Server(const std::vector<std::string> &sizes = {"1M", "0K", "1"}, ChildIo io = {}, std::string dir = "")
-        : dir_(dir.empty() ? own_.emplace().str() : dir)
+        : dir_(dir.empty() ? own_.emplace().str() : dir), out_(io.out.empty() ? file("server.out") : io.out),
+          err_(io.err.empty() ? file("server.err") : io.err)
     {
-        io.out = file("server.out"), io.err = file("server.err");
+        io.out = out_, io.err = err_;
         pid_ = spawn_quarn({dir_, sizes.at(0), sizes.at(1), sizes.at(2)}, io);
         if (wait_until([&] { return (conn_ = quarn_socket()) >= 0 || ended(); }) && ended())
             close(conn_), conn_ = -1;
@@ -211,13 +214,13 @@ class Server {
     const std::string &dir() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + "/" + name; }
     std::string log(const std::string &name) const { return read_file(file(name)); }
-    std::string err() const { return read_file(file("server.err")); }
+    std::string err() const { return read_file(err_); }
     std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
     // Standard output without the line a receive thread prints when its
     // connection ends, which may fall between the lines of a command.
     std::string out() const
     {
-        std::string text = read_file(file("server.out"));
+        std::string text = read_file(out_);
         for (auto at = text.find("client is close \n"); at != std::string::npos; at = text.find("client is close \n", at))
             text.erase(at, 17);
         return text;
@@ -289,6 +292,8 @@ class Server {
 
     std::optional<TempDir> own_; // the log directory unless one was given
     std::string dir_;            // the log directory
+    std::string out_;            // file of the server's standard output
+    std::string err_;            // file of its standard error
     pid_t pid_;                  // of the server process
     int conn_ = -1;              // the raw connection; -1 when the server never listened
     std::optional<int> status_;  // wait status once the server ended

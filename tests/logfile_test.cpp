@@ -290,4 +290,28 @@ INSTANTIATE_TEST_SUITE_P(ShortWrites, LogFileShortWriteTest,
                                          ShortWriteCase{"MarkerCutShort", 4012, "0123456789XY"}),
                          by_name);
 
+// Log sizes up to 4 GiB are accepted, so positions beyond 2 GiB must work
+// on the boards' 32-bit ABI too.  The file is sparse: only its tail is real.
+TEST_F(LogFileTest, WritePositionBeyond2GiBIsFoundAndWrittenAt)
+{
+    constexpr off_t AT = (off_t{1} << 31) + 1000; // where the old text ends
+    {
+        std::ofstream(path_).close();
+        ASSERT_EQ(truncate(path_.c_str(), AT + 4096), 0) << strerror(errno);
+        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(AT - 4);
+        f << "old\n" << MARK;
+        ASSERT_TRUE(f.good());
+    }
+    ASSERT_EQ(open(3u << 30), 0);
+    EXPECT_EQ(offset(), uint32_t(AT + 1));
+    ASSERT_EQ(write("new\n"), 0);
+    std::ifstream f(path_, std::ios::binary);
+    std::string tail(9 + MARK.size(), '\0');
+    f.seekg(AT - 4);
+    f.read(tail.data(), std::streamsize(tail.size()));
+    EXPECT_EQ(tail, "old\n\nnew\n" + MARK);
+    EXPECT_FALSE(has_backup());
+}
+
 } // namespace

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -42,8 +43,9 @@ constexpr int TOO_LONG = -2;
 struct log_kind_t {
     const char *name;      // log file name in the log directory
     const char *bak_name;  // backup that every unusable file is appended to
-    std::mutex mu{};       // serialises the kind's writers; guards lf
+    std::mutex mu{};       // serialises the kind's writers; guards lf and path
     quarn_log_file_t lf{}; // the kind's record, under mu
+    char path[PATH_LEN]{}; // where the open file was found, to make it again; under mu
 };
 
 log_kind_t app_lf{"quarn.app", "quarn.app.bak"};
@@ -295,18 +297,42 @@ int _write_all_(int fd, uint64_t pos, std::span<iovec> iov, size_t &stored)
     return 0;
 }
 
+// A write that failed part way (a full disk) has overwritten the marker
+// with the start of text that is lost.  Puts the marker back at lf.offset,
+// and where the torn text ran to the end of the file (so nothing but lost
+// text lay behind it) cuts the file there: a restart then finds its place
+// instead of sending the file to the backup, and no piece of the lost text
+// reads as the oldest of the log.  Silent: the failure has been reported.
+// False when the marker could not be put back.
+bool _put_back_end_mark_(const quarn_log_file_t &lf, uint64_t torn_end)
+{
+    struct stat st;
+    const bool torn_at_end = fstat(lf.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) <= torn_end;
+    // Only after a restart can the marker's place lie less than its length
+    // before max_size; its newline then still stands in front of lf.offset.
+    const uint32_t skip = uint64_t{lf.offset} + QUARN_END_MARK_LEN > lf.max_size ? 1 : 0;
+    const size_t len = QUARN_END_MARK_LEN - skip;
+    if (pwrite(lf.fd, QUARN_END_MARK + skip, len, lf.offset) != static_cast<ssize_t>(len))
+        return false;
+    return !torn_at_end || ftruncate(lf.fd, static_cast<off_t>(lf.offset + len)) == 0;
+}
+
 // Writes text at lf.offset, followed by the marker when mark is set, in one
-// call.  lf.offset moves past the text once all of the text is stored.
+// call.  lf.offset moves past the text once all of the text is stored; a
+// failure after part of it leaves the marker at lf.offset all the same.
 int _write_piece_(quarn_log_file_t &lf, std::string_view text, bool mark)
 {
     std::array<iovec, 2> iov{{
         {const_cast<char *>(text.data()), text.size()},
         {const_cast<char *>(QUARN_END_MARK), mark ? QUARN_END_MARK_LEN : 0},
     }};
+    const uint64_t start = lf.offset;
     size_t stored = 0;
-    const int rc = _write_all_(lf.fd, lf.offset, iov, stored);
+    const int rc = _write_all_(lf.fd, start, iov, stored);
     if (stored >= text.size())
         lf.offset += static_cast<uint32_t>(text.size());
+    if (rc != 0 && stored > 0)
+        _put_back_end_mark_(lf, start + stored);
     return rc;
 }
 
@@ -349,6 +375,24 @@ int _do_log_write_(quarn_log_file_t &lf, std::string_view text)
     return _write_ending_(lf, text);
 }
 
+// A log file removed under the running server (the file, or its whole
+// directory) would take every later batch with it without a word.  Makes a
+// fresh file at its path instead.  0, or the errno of the failed open after
+// perror("open"): the batch is then refused, and the next one tries again.
+int _make_again_if_removed_(log_kind_t &k)
+{
+    struct stat st;
+    if (fstat(k.lf.fd, &st) != 0 || st.st_nlink > 0)
+        return 0;
+    const int fd = open(k.path, OPEN_FLAGS, FILE_MODE);
+    if (fd < 0)
+        return _fail_("open");
+    close(k.lf.fd);
+    k.lf.fd = fd;
+    k.lf.offset = 0;
+    return 0;
+}
+
 } // namespace
 
 int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int kind)
@@ -364,16 +408,15 @@ int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int k
     k.lf = {};
     if (dir)
         _remember_dir_(dir, dirLen);
-    char path[PATH_LEN];
     char bak_path[PATH_LEN];
-    _form_path_(path, k.name);
+    _form_path_(k.path, k.name);
     _form_path_(bak_path, k.bak_name);
-    const int rc = _open_log_(k.lf, maxSize, path, bak_path);
+    const int rc = _open_log_(k.lf, maxSize, k.path, bak_path);
     if (rc != 0) {
         k.lf = {};
         return rc;
     }
-    printf("%s open !!!\n", path);
+    printf("%s open !!!\n", k.path);
     k.lf.is_open = 1;
     return 0;
 }
@@ -386,6 +429,8 @@ int bsp_quarn_log_file_write(const void *data, int len, int kind)
     std::lock_guard lock(k.mu);
     if (!k.lf.is_open)
         return QUARN_E_BUSY;
+    if (int rc = _make_again_if_removed_(k))
+        return rc;
     const int rc = _do_log_write_(k.lf, {static_cast<const char *>(data), static_cast<size_t>(len)});
     if (rc == 0)
         fsync(k.lf.fd); // a failed sync leaves nothing to undo

@@ -317,20 +317,21 @@ bool _put_back_end_mark_(const quarn_log_file_t &lf, uint64_t torn_end)
     return !torn_at_end || ftruncate(lf.fd, static_cast<off_t>(lf.offset + len)) == 0;
 }
 
-// Writes text at lf.offset, followed by the marker when mark is set, in one
-// call.  lf.offset moves past the text once all of the text is stored; a
-// failure after part of it leaves the marker at lf.offset all the same.
-int _write_piece_(quarn_log_file_t &lf, std::string_view text, bool mark)
+// Writes text at lf.offset, then pad, then the marker when mark is set, in
+// one call.  lf.offset moves past text and pad once both are stored; a
+// failure after part of them leaves the marker at lf.offset all the same.
+int _write_piece_(quarn_log_file_t &lf, std::string_view text, bool mark, std::string_view pad = {})
 {
-    std::array<iovec, 2> iov{{
+    std::array<iovec, 3> iov{{
         {const_cast<char *>(text.data()), text.size()},
+        {const_cast<char *>(pad.data()), pad.size()},
         {const_cast<char *>(QUARN_END_MARK), mark ? QUARN_END_MARK_LEN : 0},
     }};
     const uint64_t start = lf.offset;
     size_t stored = 0;
     const int rc = _write_all_(lf.fd, start, iov, stored);
-    if (stored >= text.size())
-        lf.offset += static_cast<uint32_t>(text.size());
+    if (stored >= text.size() + pad.size())
+        lf.offset += static_cast<uint32_t>(text.size() + pad.size());
     if (rc != 0 && stored > 0)
         _put_back_end_mark_(lf, start + stored);
     return rc;
@@ -346,11 +347,17 @@ int _add_end_flag_(quarn_log_file_t &lf)
 }
 
 // Writes text that ends at or before max_size, then the marker: in the same
-// call when it fits behind the text, else by itself at 0.
+// call when it fits behind the text, else by itself at 0.  In that case the
+// fewer than 9 bytes left behind the text are blanked with newlines: they
+// may hold the tail of an earlier marker, which a later marker's newline
+// in front of them would make whole again, a second marker in the file.
 int _write_ending_(quarn_log_file_t &lf, std::string_view text)
 {
-    const bool mark_fits = uint64_t{lf.offset} + text.size() + QUARN_END_MARK_LEN <= lf.max_size;
-    const int rc = _write_piece_(lf, text, mark_fits);
+    static constexpr char BLANKS[QUARN_END_MARK_LEN] = {'\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n'};
+    const uint64_t end = uint64_t{lf.offset} + text.size();
+    const bool mark_fits = end + QUARN_END_MARK_LEN <= lf.max_size;
+    const std::string_view pad = mark_fits ? std::string_view{} : std::string_view(BLANKS, lf.max_size - end);
+    const int rc = _write_piece_(lf, text, mark_fits, pad);
     if (rc != 0 || mark_fits)
         return rc;
     return _add_end_flag_(lf);

@@ -145,6 +145,19 @@ INSTANTIATE_TEST_SUITE_P(
                              "opqrstuvwxy" + MARK, 11, 12}),
     by_name);
 
+// A marker moved to offset 0 leaves fewer than 9 bytes behind the text; had
+// they kept the tail of the marker that stood there, the marker written
+// right in front of them three writes later would complete a second one.
+TEST_F(LogFileTest, MarkerMovedToStartLeavesNoStaleMarkerTail)
+{
+    ASSERT_EQ(open(20), 0);
+    for (std::string_view text : {"abcdefghijk", "l", "m", "n", "o"})
+        ASSERT_EQ(write(text), 0);
+    EXPECT_EQ(log(), "mno" + MARK + std::string(8, '\n'));
+    ASSERT_EQ(reopen(20), 0);
+    EXPECT_EQ(offset(), 4u);
+}
+
 // len bytes of log lines with the marker at index at.
 std::string file_with_mark(size_t len, size_t at, char fill = 'x')
 {

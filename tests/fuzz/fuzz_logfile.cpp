@@ -109,7 +109,8 @@ void put(model_t &m, uint32_t pos, std::string_view bytes)
 }
 
 // One write as FORMAT.md lays it out: a ring of max_size bytes with the
-// marker right behind the newest text, at 0 when it does not fit there.
+// marker right behind the newest text, at 0 when it does not fit there
+// (the bytes behind the text then blanked with newlines).
 void model_write(model_t &m, std::string_view text)
 {
     if (text.size() > m.max_size) {
@@ -125,8 +126,10 @@ void model_write(model_t &m, std::string_view text)
         }
         put(m, m.offset, text);
         m.offset += static_cast<uint32_t>(text.size());
-        if (m.offset + MARK.size() > m.max_size)
+        if (m.offset + MARK.size() > m.max_size) {
+            put(m, m.offset, std::string(m.max_size - m.offset, '\n'));
             m.offset = 0;
+        }
     }
     put(m, m.offset, MARK);
 }

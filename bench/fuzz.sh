@@ -51,6 +51,7 @@ for t in "${targets[@]}"; do
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$t.log")
     if [ "$rc" = 0 ]; then
         echo "$t: ${execs:-?} executions in ${seconds}s; ${done_line:-no final line}"
+        sed -n 's/^stat::/    /p' "$work/$t.log"
     else
         failed=1
         echo "$t: FAILED (exit $rc) after ${execs:-?} executions; log and input in $work" >&2

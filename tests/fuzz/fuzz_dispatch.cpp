@@ -130,18 +130,24 @@ std::vector<char> build_record(const uint8_t *data, size_t size, int *delivered)
     return rec;
 }
 
-// Staging never fills past its buffer, and no log file grows past its size.
+// Staging never fills past its buffer; every log file that was written
+// stays within its size and has its marker at the write position.
 void check_bounds()
 {
     for (const quarn_stage_t *fs : {&app_fs, &dsp_fs})
         if (fs->used > fs->cap)
             fail("staging filled past its buffer");
-    const char *names[] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
     for (int kind : {QUARN_APP_LOG_INIT, QUARN_BSP_LOG_INIT, QUARN_DSP_LOG_INIT}) {
         const quarn_log_file_t lf = bsp_quarn_log_file_get(kind);
         struct stat st;
-        if (lf.is_open && fstat(lf.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > lf.max_size)
-            fail(names[kind]); // longer than its max_size
+        if (!lf.is_open || fstat(lf.fd, &st) != 0 || st.st_size == 0)
+            continue;
+        if (static_cast<uint64_t>(st.st_size) > lf.max_size)
+            fail("log file longer than its max_size");
+        char mark[QUARN_END_MARK_LEN];
+        if (pread(lf.fd, mark, sizeof mark, lf.offset) != static_cast<ssize_t>(sizeof mark) ||
+            memcmp(mark, QUARN_END_MARK, sizeof mark) != 0)
+            fail("log file without its marker at the write position");
     }
 }
 

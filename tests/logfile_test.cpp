@@ -327,4 +327,89 @@ TEST_F(LogFileTest, WritePositionBeyond2GiBIsFoundAndWrittenAt)
     EXPECT_FALSE(has_backup());
 }
 
+// A file as the store wrote it, before and after its last write, which
+// starts at at and puts len bytes and the marker behind them.
+struct LastWrite {
+    std::string before, after; // the file's bytes
+    uint32_t at;               // where the last write starts
+    size_t len;                // text bytes it writes
+};
+
+// Shapes of a file whose last write was cut short: the write stopped after
+// k bytes (the file keeps what stood behind them, or, as after a power cut,
+// zeros where the rest should have gone), or the file lost its tail (cut
+// off or zeroed) anywhere from the marker on.
+std::vector<std::string> torn_shapes(const LastWrite &w)
+{
+    std::vector<std::string> shapes;
+    const size_t span = w.len + MARK.size();
+    for (size_t k = 0; k <= span; ++k) {
+        std::string cut = w.before;
+        cut.resize(std::max<size_t>(cut.size(), w.at + k));
+        cut.replace(w.at, k, w.after, w.at, k);
+        shapes.push_back(cut);
+        std::string zeroed = cut;
+        zeroed.resize(std::max<size_t>(zeroed.size(), w.at + span));
+        zeroed.replace(w.at + k, span - k, span - k, '\0');
+        shapes.push_back(zeroed);
+    }
+    for (size_t p = w.after.find(MARK); p <= w.after.size(); ++p) {
+        shapes.push_back(w.after.substr(0, p));
+        shapes.push_back(w.after.substr(0, p) + std::string(w.after.size() - p, '\0'));
+    }
+    return shapes;
+}
+
+class LogFileTornTailTest : public LogFileTest, public testing::WithParamInterface<uint32_t> {
+  protected:
+    // Lines through the store until the file has wrapped (or not, for a
+    // size it cannot fill); the last one is recorded.
+    LastWrite write_lines(uint32_t max)
+    {
+        EXPECT_EQ(open(max), 0);
+        LastWrite w{};
+        for (int i = 0; i < 40; ++i) {
+            const std::string line = "line " + std::to_string(i) + " of the log\n";
+            w = {log(), {}, offset(), line.size()};
+            EXPECT_EQ(write(line), 0);
+        }
+        w.after = log();
+        bsp_quarn_log_file_close(0);
+        return w;
+    }
+};
+
+// However the tail was torn, the open succeeds, and every byte that was
+// there is kept: in the file when its marker is whole (writing goes on at
+// it), else whole in the backup.
+TEST_P(LogFileTornTailTest, RecoversKeepingEveryByteBeforeTheCut)
+{
+    const LastWrite w = write_lines(GetParam());
+    ASSERT_LE(w.at + w.len + MARK.size(), GetParam()) << "the last write must not wrap";
+    for (const std::string &torn : torn_shapes(w)) {
+        SCOPED_TRACE(testing::PrintToString(torn));
+        const std::string backup = read_file(bak_);
+        write_file(path_, torn);
+        CaptureStdout();
+        ASSERT_EQ(open(GetParam()), 0);
+        GetCapturedStdout();
+        const size_t mark = torn.find(MARK);
+        if (mark != std::string::npos) {
+            EXPECT_TRUE(log() == torn && read_file(bak_) == backup);
+            EXPECT_EQ(offset(), mark + 1);
+        } else {
+            EXPECT_TRUE(log().empty() && read_file(bak_) == backup + torn);
+        }
+        const uint32_t at = offset();
+        ASSERT_EQ(write("next\n"), 0);
+        EXPECT_EQ(log().substr(at, 5 + MARK.size()), "next\n" + MARK);
+        bsp_quarn_log_file_close(0);
+        if (HasFailure())
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TornTails, LogFileTornTailTest, testing::Values(4096u, 600u),
+                         [](const auto &info) { return info.param == 4096u ? "BeforeFirstWrap" : "Wrapped"; });
+
 } // namespace

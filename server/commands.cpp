@@ -4,6 +4,9 @@
 #include "logfile.h"
 #include "quarn.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -24,14 +27,28 @@ void _cmd_level_(const char *text, quarn_stage_t *fs, int kind)
     printf("logPrintLevel = %d \n", static_cast<int>(fs->print_level));
 }
 
+// Opens path for appending as the console; null when it cannot be had.
+// The open does not wait: a named pipe without a reader (or a terminal
+// waiting for its line) would otherwise hold the print thread for good.
+// Writes then block as they do on standard output.
+FILE *_console_open_(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = fcntl(fd, F_SETFL, O_APPEND) == 0 ? fdopen(fd, "a") : nullptr;
+    if (!stream)
+        close(fd);
+    return stream;
+}
+
 // Moves the console to the path after "redirect" and its separator.  The
 // target is opened for appending: a redirect never destroys what a file holds.
 void _cmd_redirect_(const char *text)
 {
     if (pPrintFile)
         fclose(pPrintFile);
-    const char *path = strlen(text) > 9 ? text + 9 : "";
-    pPrintFile = fopen(path, "a");
+    pPrintFile = _console_open_(strlen(text) > 9 ? text + 9 : "");
     if (pPrintFile)
         setvbuf(pPrintFile, nullptr, _IOFBF, 16384); // flushed when the ring runs dry
 }

@@ -4,6 +4,8 @@
 // back every thread, descriptor and byte it took.
 #include "server_harness.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <deque>
@@ -77,6 +79,23 @@ TEST(StalledClient, HalfARecordHoldsUpNoOtherConnection)
     const std::string log = s.log("quarn.app");
     EXPECT_TRUE(log.starts_with(early.substr(0, early.size() - END_MARK.size()))) << log;
     EXPECT_EQ(log.size(), early.size() + 11 + 11 + 22 + 13) << "a stalled record came out twice or torn:\n" << log;
+}
+
+// A redirect to a named pipe that nobody reads from (a careless control
+// client's terminal can be one): opening it must not wait for a reader,
+// or the print thread hangs and every client's records pile up unseen.
+TEST(CarelessClient, RedirectToAPipeWithoutReaderKeepsTheServerServing)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s;
+    ASSERT_TRUE(s.up()) << s.report();
+    const std::string fifo = s.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "redirect:" + fifo));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_WARN, "after the redirect\n"));
+    EXPECT_TRUE(s.settle()) << "the print thread hangs";
+    EXPECT_EQ(s.log("quarn.app"), "after the redirect\n" + END_MARK);
+    EXPECT_EQ(s.stop(), 0) << s.report();
 }
 
 // ---- a storm of bad bytes ------------------------------------------------------------

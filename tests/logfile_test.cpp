@@ -338,7 +338,7 @@ struct LastWrite {
 // Shapes of a file whose last write was cut short: the write stopped after
 // k bytes (the file keeps what stood behind them, or, as after a power cut,
 // zeros where the rest should have gone), or the file lost its tail (cut
-// off or zeroed) anywhere from the marker on.
+// off or zeroed) inside the marker or, a sample, anywhere behind it.
 std::vector<std::string> torn_shapes(const LastWrite &w)
 {
     std::vector<std::string> shapes;
@@ -353,7 +353,8 @@ std::vector<std::string> torn_shapes(const LastWrite &w)
         zeroed.replace(w.at + k, span - k, span - k, '\0');
         shapes.push_back(zeroed);
     }
-    for (size_t p = w.after.find(MARK); p <= w.after.size(); ++p) {
+    const size_t mark = w.after.find(MARK);
+    for (size_t p = mark; p <= w.after.size(); p += p < mark + MARK.size() ? 1 : 23) {
         shapes.push_back(w.after.substr(0, p));
         shapes.push_back(w.after.substr(0, p) + std::string(w.after.size() - p, '\0'));
     }
@@ -386,26 +387,26 @@ TEST_P(LogFileTornTailTest, RecoversKeepingEveryByteBeforeTheCut)
 {
     const LastWrite w = write_lines(GetParam());
     ASSERT_LE(w.at + w.len + MARK.size(), GetParam()) << "the last write must not wrap";
-    for (const std::string &torn : torn_shapes(w)) {
-        SCOPED_TRACE(testing::PrintToString(torn));
-        const std::string backup = read_file(bak_);
+    const std::vector<std::string> shapes = torn_shapes(w);
+    for (size_t i = 0; i < shapes.size() && !HasFailure(); ++i) {
+        SCOPED_TRACE("shape " + std::to_string(i));
+        const std::string &torn = shapes[i];
+        std::filesystem::remove(bak_);
         write_file(path_, torn);
         CaptureStdout();
         ASSERT_EQ(open(GetParam()), 0);
         GetCapturedStdout();
         const size_t mark = torn.find(MARK);
         if (mark != std::string::npos) {
-            EXPECT_TRUE(log() == torn && read_file(bak_) == backup);
+            EXPECT_TRUE(log() == torn && !has_backup());
             EXPECT_EQ(offset(), mark + 1);
         } else {
-            EXPECT_TRUE(log().empty() && read_file(bak_) == backup + torn);
+            EXPECT_TRUE(log().empty() && read_file(bak_) == torn);
         }
         const uint32_t at = offset();
         ASSERT_EQ(write("next\n"), 0);
         EXPECT_EQ(log().substr(at, 5 + MARK.size()), "next\n" + MARK);
         bsp_quarn_log_file_close(0);
-        if (HasFailure())
-            break;
     }
 }
 

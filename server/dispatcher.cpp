@@ -11,7 +11,7 @@
 
 FILE *pPrintFile = nullptr;
 pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_t g_stage_owner;
+std::atomic<pthread_t> g_stage_owner;
 
 namespace {
 
@@ -30,7 +30,7 @@ class stage_guard {
     stage_guard()
     {
         pthread_mutex_lock(&g_stage_lock);
-        g_stage_owner = pthread_self();
+        g_stage_owner.store(pthread_self(), std::memory_order_relaxed);
     }
     ~stage_guard() { pthread_mutex_unlock(&g_stage_lock); }
     stage_guard(const stage_guard &) = delete;

@@ -19,6 +19,7 @@
 
 #include "quarn.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -48,9 +49,10 @@ extern quarn_stage_t dsp_fs; // DSP kind
 extern FILE *pPrintFile;     // console stream for coloured log lines, or null
 
 // Held by the print thread while it stages text or runs a command, and by a
-// fault signal's last flush.  g_stage_owner names the holder.
+// fault signal's last flush.  g_stage_owner names the holder; a last flush
+// that finds the lock taken reads it without the lock, hence the atomic.
 extern pthread_mutex_t g_stage_lock;
-extern pthread_t g_stage_owner;
+extern std::atomic<pthread_t> g_stage_owner;
 
 // Origin code of the internal record that asks the print thread to stop
 // (never accepted from a connection).

@@ -108,7 +108,7 @@ void sysErrorHandler(int)
             _do_log_write_(nullptr, 0, 1, QUARN_DSP_LOG_INIT);
             break;
         }
-        if (pthread_equal(g_stage_owner, pthread_self()))
+        if (pthread_equal(g_stage_owner.load(std::memory_order_relaxed), pthread_self()))
             break; // this thread faulted while staging: the batch is not whole
         const timespec pause{0, 5 * 1000 * 1000};
         nanosleep(&pause, nullptr);

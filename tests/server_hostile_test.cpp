@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <deque>
 #include <random>
@@ -96,6 +97,35 @@ TEST(CarelessClient, RedirectToAPipeWithoutReaderKeepsTheServerServing)
     EXPECT_TRUE(s.settle()) << "the print thread hangs";
     EXPECT_EQ(s.log("quarn.app"), "after the redirect\n" + END_MARK);
     EXPECT_EQ(s.stop(), 0) << s.report();
+}
+
+// Clients that never let up keep the print thread staging (sync size 0K: a
+// write and an fsync per record, under the staging lock) when a fault
+// signal lands on another thread.  Its last flush must wait for the lock
+// or give up cleanly, and the server must end with status 0.
+TEST(Flood, FaultSignalWhileThePrintThreadStagesEndsCleanly)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"4M", "0K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    std::atomic<bool> flooding{true};
+    std::vector<std::jthread> flooders;
+    for (int c = 0; c < 4; ++c)
+        flooders.emplace_back([&, c] {
+            std::string burst;
+            for (int i = 0; i < 1000; ++i)
+                burst += make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "flood " + std::to_string(c) + "\n");
+            owned_fd fd(quarn_socket());
+            while (flooding && send_all(fd.get(), burst)) {
+            }
+        });
+    ASSERT_TRUE(s.wait_out("quarn cycle buff is full !")) << s.report();
+    const int status = s.stop(SIGSEGV);
+    flooding = false;
+    EXPECT_EQ(status, 0) << s.report();
+    const std::string log = s.log("quarn.app");
+    ASSERT_TRUE(log.ends_with(END_MARK));
+    EXPECT_EQ(count(log, "\n") - 2, count(log, "flood ")) << "a torn record in the file";
 }
 
 // ---- a storm of bad bytes ------------------------------------------------------------

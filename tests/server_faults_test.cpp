@@ -11,8 +11,16 @@ using namespace e2e;
 
 namespace {
 
-// A small tmpfs on a fresh directory (or on at), in a mount namespace of
-// this test binary's own (made once; the servers it starts inherit it).
+// A mount namespace of this test binary's own, made once; only servers
+// started after it see the mounts made in it.
+bool private_mounts()
+{
+    static const bool made = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return made;
+}
+
+// A small tmpfs on a fresh directory (or on at), in the private mount
+// namespace.
 class SmallDisk {
   public:
     explicit SmallDisk(const char *options, unsigned long flags = 0, const std::string &at = "")
@@ -49,12 +57,6 @@ class SmallDisk {
     void free_space() const { std::filesystem::remove(file("filler")); }
 
   private:
-    static bool private_mounts()
-    {
-        static const bool made = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        return made;
-    }
-
     TempDir own_;         // the mount point unless one was given
     std::string at_;      // the mount point
     const char *options_; // tmpfs options, kept for remounts
@@ -72,6 +74,12 @@ std::string line(const std::string &tag, int i)
 // which may fill up, turn read-only or vanish.
 class LogDirFault : public testing::Test {
   protected:
+    void SetUp() override
+    {
+        QUARN_REQUIRE_ISOLATION();
+        if (!private_mounts())
+            GTEST_SKIP() << "cannot make a private mount namespace: " << strerror(errno);
+    }
     Server start(const std::string &dir) const
     {
         return Server({"1M", "0K", "1"}, {.out = out_.file("server.out"), .err = out_.file("server.err")}, dir);
@@ -98,10 +106,8 @@ void expect_lost_lines_left_no_trace(const std::string &log, const std::string &
 
 TEST_F(LogDirFault, DiskFullLosesOnlyUnwrittenBatchesAndWritesAgainOnceSpaceIsFreed)
 {
-    QUARN_REQUIRE_ISOLATION();
     SmallDisk disk("size=64k");
-    if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace: " << strerror(errno);
+    ASSERT_TRUE(disk.mounted()) << strerror(errno);
     Server s = start(disk.dir());
     ASSERT_TRUE(s.up()) << s.report();
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
@@ -120,10 +126,8 @@ TEST_F(LogDirFault, DiskFullLosesOnlyUnwrittenBatchesAndWritesAgainOnceSpaceIsFr
 // killed then restarts where it was, without a backup.
 TEST_F(LogDirFault, KillAfterDiskFullRestartsAtTheMarkerWithoutBackup)
 {
-    QUARN_REQUIRE_ISOLATION();
     SmallDisk disk("size=64k");
-    if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace: " << strerror(errno);
+    ASSERT_TRUE(disk.mounted()) << strerror(errno);
     constexpr int SENT = 8;
     {
         Server s = start(disk.dir());
@@ -149,7 +153,6 @@ TEST_F(LogDirFault, KillAfterDiskFullRestartsAtTheMarkerWithoutBackup)
 // directory is writable again a fresh file takes the next batch.
 TEST_F(LogDirFault, RemovedDirectoryReportsEachLostBatchAndAFreshFileTakesTheNextOnce)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir dir;
     Server s = start(dir.str());
     ASSERT_TRUE(s.up()) << s.report();
@@ -161,8 +164,7 @@ TEST_F(LogDirFault, RemovedDirectoryReportsEachLostBatchAndAFreshFileTakesTheNex
     EXPECT_EQ(count(s.err(), "open: No such file or directory\n"), 2u) << s.report();
     std::filesystem::create_directory(dir.path());
     SmallDisk disk("size=1m", MS_RDONLY, dir.str());
-    if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace: " << strerror(errno);
+    ASSERT_TRUE(disk.mounted()) << strerror(errno);
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 3\n"));
     EXPECT_TRUE(served(s)) << s.report();
     EXPECT_EQ(count(s.err(), "open: Read-only file system\n"), 1u) << s.report();

@@ -36,10 +36,15 @@ int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int k
 // Stores len bytes at the write position, wrapping at max_size, then the
 // end marker, and syncs the file.  A write longer than max_size keeps its
 // newest max_size - 9 bytes, from offset 0.  Writes to one kind are
-// serialised, so several threads may write the same file.
+// serialised, so several threads may write the same file.  A log file
+// removed since the last write (alone or with its directory) is first made
+// again, empty, at its path.
 //   0 stored; -5 null data or len below 1; -16 kind not open;
 //   > 0 errno of a failed write, after perror("logwrite"); offset then
-//       stands behind the last text that was stored whole
+//       stands behind the last text that was stored whole, and the marker
+//       is put back there when the disk has room for it
+//   > 0 errno of the failed open of a removed file, after perror("open");
+//       nothing is written, and the next write tries again
 int bsp_quarn_log_file_write(const void *data, int len, int kind);
 
 // The kind's record as it stands (all zero while not open).

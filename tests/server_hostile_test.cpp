@@ -1,7 +1,8 @@
 // Hostile and careless clients against a running server: a connection that
-// stalls in the middle of a record, a storm of garbage and boundary-length
-// records on many connections at once, and connection churn that must give
-// back every thread, descriptor and byte it took.
+// stalls in the middle of a record, a redirect to a pipe nobody reads, a
+// flood that keeps the print thread busy when a fault signal lands, a storm
+// of garbage and boundary-length records on many connections at once, and
+// connection churn that must give back every thread, descriptor and byte.
 #include "server_harness.h"
 
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // The log directory failing under a running server: a full disk, a
-// directory turned read-only, a directory removed.  The server must go on
+// directory removed, a read-only file system in its place.  The server must go on
 // serving its clients, say what failed, lose no more than the batches it
 // could not write, and write again once it can.
 #include "server_harness.h"
@@ -63,11 +63,13 @@ class SmallDisk {
     bool mounted_;        // whether the destructor unmounts
 };
 
+constexpr int SENT = 8; // lines sent to a full disk
+
 // Lines of about a quarter page, so that a few of them cross into a page
 // the full disk cannot give.
-std::string line(const std::string &tag, int i)
+std::string line(int i)
 {
-    return tag + " " + std::to_string(i) + " " + std::string(1000, '.') + "\n";
+    return "full " + std::to_string(i) + " " + std::string(1000, '.') + "\n";
 }
 
 // The server's standard output and error live outside the log directory,
@@ -87,6 +89,15 @@ class LogDirFault : public testing::Test {
     // True once the print thread has handled what was sent before, and a
     // console line still comes through.
     static bool served(Server &s) { return s.settle() && s.mark(); }
+    // Writes "before", fills the disk, sends SENT lines to it.
+    static void lose_lines(Server &s, const SmallDisk &disk)
+    {
+        ASSERT_TRUE(s.up()) << s.report();
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
+        ASSERT_TRUE(disk.fill());
+        for (int i = 0; i < SENT; ++i)
+            ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, line(i)));
+    }
 
     TempDir out_;
 };
@@ -95,10 +106,10 @@ class LogDirFault : public testing::Test {
 // line, and no piece of a lost line stays behind the marker to read as the
 // oldest text.  The file must be exactly "before", the lines kept, then
 // what comes after.
-void expect_lost_lines_left_no_trace(const std::string &log, const std::string &after, int sent)
+void expect_lost_lines_left_no_trace(const std::string &log, const std::string &after)
 {
     std::string kept = "before\n";
-    for (int i = 0; i <= sent; kept += line("full", i++))
+    for (int i = 0; i <= SENT; kept += line(i++))
         if (log == kept + after + END_MARK)
             return;
     ADD_FAILURE() << "the log file is not the lines that found room followed by " << after << ":\n" << log;
@@ -109,17 +120,12 @@ TEST_F(LogDirFault, DiskFullLosesOnlyUnwrittenBatchesAndWritesAgainOnceSpaceIsFr
     SmallDisk disk("size=64k");
     ASSERT_TRUE(disk.mounted()) << strerror(errno);
     Server s = start(disk.dir());
-    ASSERT_TRUE(s.up()) << s.report();
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
-    ASSERT_TRUE(disk.fill());
-    constexpr int SENT = 8;
-    for (int i = 0; i < SENT; ++i)
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, line("full", i)));
+    ASSERT_NO_FATAL_FAILURE(lose_lines(s, disk));
     EXPECT_TRUE(served(s)) << s.report();
     EXPECT_NE(s.err().find("logwrite: No space left on device\n"), std::string::npos) << s.report();
     disk.free_space();
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && s.settle()) << s.report();
-    expect_lost_lines_left_no_trace(s.log("quarn.app"), "after\n", SENT);
+    expect_lost_lines_left_no_trace(s.log("quarn.app"), "after\n");
 }
 
 // A torn write on a full disk must not cost the file its marker: a server
@@ -128,14 +134,9 @@ TEST_F(LogDirFault, KillAfterDiskFullRestartsAtTheMarkerWithoutBackup)
 {
     SmallDisk disk("size=64k");
     ASSERT_TRUE(disk.mounted()) << strerror(errno);
-    constexpr int SENT = 8;
     {
         Server s = start(disk.dir());
-        ASSERT_TRUE(s.up()) << s.report();
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
-        ASSERT_TRUE(disk.fill());
-        for (int i = 0; i < SENT; ++i)
-            ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, line("full", i)));
+        ASSERT_NO_FATAL_FAILURE(lose_lines(s, disk));
         ASSERT_TRUE(s.settle()) << s.report();
         EXPECT_EQ(s.stop(SIGKILL), -1);
     }
@@ -144,7 +145,7 @@ TEST_F(LogDirFault, KillAfterDiskFullRestartsAtTheMarkerWithoutBackup)
     EXPECT_FALSE(std::filesystem::exists(disk.file("quarn.app.bak")));
     disk.free_space();
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && s.settle()) << s.report();
-    expect_lost_lines_left_no_trace(s.log("quarn.app"), "\nafter\n", SENT); // the marker's newline stays
+    expect_lost_lines_left_no_trace(s.log("quarn.app"), "\nafter\n"); // the marker's newline stays
 }
 
 // Writing on into the removed file would lose every later batch without a

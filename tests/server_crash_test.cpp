@@ -6,9 +6,11 @@
 // QUARN_CRASH_ROUNDS sets the number of rounds (50 by default).
 #include "server_harness.h"
 
+#include <array>
 #include <atomic>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -58,13 +60,13 @@ std::string age_order(const std::string &log)
     return log.substr(mark + END_MARK.size()) + log.substr(0, mark);
 }
 
+using Runs = std::map<std::pair<int, int>, std::pair<int, int>>; // (round, client) -> first and last seq
+
 // Checks a log file that has its marker: every record whole, each client's
 // records of a round one unbroken run in order, rounds in order.  Between
 // records only the newline a restart leaves behind the text and the few
-// bytes of an older lap that its end marker did not reach (fewer than the
-// marker's length) may stand; the oldest record may be cut.
-using Runs = std::map<std::pair<int, int>, std::pair<int, int>>; // (round, client) -> first and last seq
-
+// bytes at the end of a lap that its marker did not need (fewer than the
+// marker's length) may stand; the oldest record may be cut.  The runs found.
 Runs expect_whole_runs_in_order(const std::string &log)
 {
     const std::string text = age_order(log);

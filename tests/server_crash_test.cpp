@@ -137,7 +137,8 @@ TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRe
     const std::string app = dir.file("quarn.app"), bak = dir.file("quarn.app.bak");
     std::string killed;      // the log file as the last kill left it
     std::size_t backups = 0; // rounds whose kill left the file without a marker
-    for (int round = 0; round < rounds() && !HasFailure(); ++round) {
+    int round = 0;
+    for (; round < rounds() && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string bak_before = read_file(bak);
         Server s({LOG_SIZE, "4K", "4"}, {}, dir.str());
@@ -189,7 +190,7 @@ TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRe
                 << first << " to " << last;
         }
     }
-    std::cout << "[ crash    ] " << rounds() << " rounds, " << backups << " left the file without a marker\n";
+    std::cout << "[ crash    ] " << round << " rounds, " << backups << " left the file without a marker\n";
 }
 
 } // namespace

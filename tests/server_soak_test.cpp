@@ -153,25 +153,44 @@ line_set whole_lines(const std::string &file, const std::string &pending, bool *
     return seen;
 }
 
-// Every expected line is in the file, unless the file wrapped.
-void expect_complete(const line_set &seen, const line_set &expected, bool wrapped, const char *file)
+// Sum of the numbers behind word in text.
+std::size_t total(const std::string &text, const std::string &word)
 {
+    std::size_t sum = 0;
+    for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        sum += std::strtoul(text.c_str() + at + word.size(), nullptr, 10);
+    return sum;
+}
+
+// Records reported lost on the way in: each failed connect or send at a
+// client, and what the full ring refused (an overload prints one line at
+// its first refusal and, when it refused more than one, the count at its end).
+std::size_t reported_losses(const std::string &told, const std::string &out)
+{
+    const std::string counted = "quarn cycle buff was full: ";
+    return count(told, "connect failed") + count(told, "send failed") + count(out, "quarn cycle buff is full !") -
+           count(out, counted) + total(out, counted);
+}
+
+// How many expected lines the file lacks (none are looked for when it
+// wrapped); a line in it that no client stored fails the test.
+std::size_t missing_lines(const line_set &seen, const line_set &expected, bool wrapped, const char *file)
+{
+    std::vector<line_id> foreign, missing;
+    std::ranges::set_difference(seen, expected, std::back_inserter(foreign));
+    EXPECT_TRUE(foreign.empty()) << foreign.size() << " lines in " << file << " that no client stored";
     if (wrapped)
-        return (void)std::printf("%s wrapped: lines lost to the ring not looked for\n", file);
-    std::vector<line_id> missing;
+        return std::printf("%s wrapped: lines lost to the ring not looked for\n", file), 0;
     std::ranges::set_difference(expected, seen, std::back_inserter(missing));
-    EXPECT_TRUE(missing.empty()) << missing.size() << " lines missing from " << file << ", the first p"
-                                 << std::get<0>(missing[0]) << " t" << std::get<1>(missing[0]) << " n"
-                                 << std::get<2>(missing[0]);
-    EXPECT_EQ(seen.size(), expected.size()) << "lines in " << file << " that no client stored";
+    return missing.size();
 }
 
 // 50 client threads for the soak's duration, then a SIGTERM: the server
 // must end with status 0, every stored line whole and once, the text that
 // still waited in the staging buffers written, and no sanitizer report.
-// When nothing was lost on the way in (no failed send, no full ring), every
-// line the clients stored must be in the files.
-TEST(Soak, ClientThreadsMixingRecordsAndCommandsThenSigtermLoseNoLine)
+// Every line the clients stored must be in the files, but for as many as
+// were reported lost on the way in (a failed send, a full ring).
+TEST(Soak, ClientThreadsMixingRecordsAndCommandsThenSigtermLoseNoLineUnreported)
 {
     QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn; // bsp_init starts the kernel log thread
@@ -207,13 +226,13 @@ TEST(Soak, ClientThreadsMixingRecordsAndCommandsThenSigtermLoseNoLine)
     EXPECT_TRUE(bsp.empty() || count(bsp, END_MARK) == 1) << bsp.size();
     const std::string told = read_file(s.file("client.out"));
     const auto [expected, calls] = soak_expected(told);
-    const std::size_t lost = count(told, "failed") + count(s.out(), "quarn cycle buff");
-    std::printf("soak of %d s: %ld client calls, %zu application and %zu DSP lines whole; %zu loss reports%s\n",
-                soak_seconds(), calls, app.size(), dsp.size(), lost, lost ? ", so no line looked for" : "");
-    if (lost == 0) {
-        expect_complete(app, expected[QUARN_APP_LOG_INIT], app_wrapped, "quarn.app");
-        expect_complete(dsp, expected[QUARN_DSP_LOG_INIT], dsp_wrapped, "quarn.dsp");
-    }
+    const std::size_t lost = reported_losses(told, s.out());
+    const std::size_t missing = missing_lines(app, expected[QUARN_APP_LOG_INIT], app_wrapped, "quarn.app") +
+                                missing_lines(dsp, expected[QUARN_DSP_LOG_INIT], dsp_wrapped, "quarn.dsp");
+    std::printf("soak of %d s: %ld client calls, %zu application and %zu DSP lines whole; %zu stored lines "
+                "missing, %zu records reported lost\n",
+                soak_seconds(), calls, app.size(), dsp.size(), missing, lost);
+    EXPECT_LE(missing, lost) << "lines lost without a word";
 }
 
 } // namespace

@@ -51,13 +51,14 @@ void soak_call(int p, int t, int n, const std::string &dir)
         quarn_msg_write_with_type(origin, level, "soak", "p%d t%d n%d\n", p, t, n);
         return;
     }
+    const int round = n / 120; // each command once a round, with origins and levels changing from round to round
     switch (n / 20 % 6) {
-    case 0: quarn_msg_write_with_type(origin, QUARN_LEVEL_CMD, "soak", "level%d", n % 4); break;
-    case 1: quarn_msg_write_with_type(origin, QUARN_LEVEL_CMD, "soak", "sync"); break;
+    case 0: quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "level%d", round % 4); break;
+    case 1: quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "sync"); break;
     case 2: quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "soak", "redirect:%s/console-%d", dir.c_str(), p); break;
-    case 3: quarn_msg_dsp_init(1 << 26, (n % 3) * 4096, n % 4); break;
+    case 3: quarn_msg_dsp_init(1 << 26, (round % 3 + 1) * 4096, round % 4); break; // 0K would fsync every line
     case 4: quarn_msg_bsp_init(1 << 20, 1); break;
-    default: quarn_dsp_change_level(n % 4); break;
+    default: quarn_dsp_change_level(round % 4); break;
     }
 }
 

@@ -31,7 +31,7 @@ constexpr const char *LOG_SIZE = "256K";
 std::string record_text(int round, int client, int seq)
 {
     char head[32];
-    snprintf(head, sizeof head, "{r%03d c%d s%06d ", round, client, seq);
+    snprintf(head, sizeof head, "{r%05d c%d s%06d ", round, client, seq);
     std::string text(head);
     return text.append(RECORD_LEN - text.size() - 2, '.').append("}\n");
 }
@@ -45,7 +45,7 @@ std::optional<Record> record_at(std::string_view text, std::size_t at)
 {
     Record r{};
     if (text.size() - at < RECORD_LEN || text[at] != '{' ||
-        sscanf(std::string(text.substr(at, 24)).c_str(), "{r%3d c%1d s%6d ", &r.round, &r.client, &r.seq) != 3)
+        sscanf(std::string(text.substr(at, 24)).c_str(), "{r%5d c%1d s%6d ", &r.round, &r.client, &r.seq) != 3)
         return std::nullopt;
     if (text.substr(at, RECORD_LEN) != record_text(r.round, r.client, r.seq))
         return std::nullopt;

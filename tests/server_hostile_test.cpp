@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <deque>
 #include <random>
@@ -109,21 +108,18 @@ TEST(Flood, FaultSignalWhileThePrintThreadStagesEndsCleanly)
     QUARN_REQUIRE_ISOLATION();
     Server s({"4M", "0K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
-    std::atomic<bool> flooding{true};
-    std::vector<std::jthread> flooders;
+    std::vector<std::jthread> flooders; // until the server is gone or the test ends
     for (int c = 0; c < 4; ++c)
-        flooders.emplace_back([&, c] {
+        flooders.emplace_back([c](std::stop_token stop) {
             std::string burst;
             for (int i = 0; i < 1000; ++i)
                 burst += make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "flood " + std::to_string(c) + "\n");
             owned_fd fd(quarn_socket());
-            while (flooding && send_all(fd.get(), burst)) {
+            while (!stop.stop_requested() && send_all(fd.get(), burst)) {
             }
         });
     ASSERT_TRUE(s.wait_out("quarn cycle buff is full !")) << s.report();
-    const int status = s.stop(SIGSEGV);
-    flooding = false;
-    EXPECT_EQ(status, 0) << s.report();
+    EXPECT_EQ(s.stop(SIGSEGV), 0) << s.report();
     const std::string log = s.log("quarn.app");
     ASSERT_TRUE(log.ends_with(END_MARK));
     EXPECT_EQ(count(log, "\n") - 2, count(log, "flood ")) << "a torn record in the file";

@@ -41,6 +41,19 @@ uint32_t _stage_reserve_(quarn_stage_t *fs, uint32_t want)
     return want;
 }
 
+// Capacity to stage for kind.  The DSP sync size comes from a client and
+// may be far beyond its log file (even read from a negative number): a
+// batch never needs more than the file holds, since the store keeps only
+// the newest part of an overlong one, so the file's size bounds it.  The
+// application's sync size is below its log size by the start-up check.
+uint32_t _stage_want_(int kind)
+{
+    const uint32_t want = _stage_capacity_(get_ss(kind));
+    if (kind != QUARN_DSP_LOG_INIT)
+        return want;
+    return std::min(want, _stage_capacity_(bsp_quarn_log_file_get(kind).max_size));
+}
+
 void _stage_flush_(quarn_stage_t *fs, int kind)
 {
     quarn_log_file_put(fs->buf, fs->used, kind); // a refused batch is dropped
@@ -77,7 +90,7 @@ void _do_log_write_(const char *src, uint32_t len, int flush, int kind)
     quarn_stage_t *fs = get_fs(kind);
     if (!fs->enable)
         return;
-    const uint32_t want = _stage_capacity_(get_ss(kind));
+    const uint32_t want = _stage_want_(kind);
     const uint32_t cap = _stage_reserve_(fs, want);
     if (cap == 0)
         return; // no memory: the text is lost, buf stays null

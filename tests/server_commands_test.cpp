@@ -163,6 +163,23 @@ TEST(DspInit, PrintsItsSettingsAndRepeatsFailButApplyKeepingTheWaitingText)
     EXPECT_EQ(s.log("quarn.dsp"), written + waiting + std::string(1000, '8') + END_MARK);
 }
 
+// A sync size far beyond the DSP file (here 1 GiB for a 16 KiB file) must
+// not let text pile up in memory: no batch could be stored whole anyway.
+TEST(DspInit, SyncSizeBeyondTheFileWritesBatchesThatFitIt)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s;
+    ASSERT_TRUE(s.up()) << s.report();
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 16384 1073741824 3"));
+    std::string last;
+    for (char c = 'a'; c <= 't'; ++c) // 20000 bytes: more than the file holds
+        ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_FILE, last = std::string(999, c) + "\n"));
+    ASSERT_TRUE(s.settle());
+    const std::string log = s.log("quarn.dsp");
+    EXPECT_LE(log.size(), 16384u);
+    EXPECT_NE(log.find(std::string(999, 'n')), std::string::npos) << "batches were written as the text came";
+}
+
 // ---- bsp_init and the kernel log thread -------------------------------------------
 
 // The first open fails (the name is a directory) yet starts the kernel log

@@ -12,6 +12,7 @@
 FILE *pPrintFile = nullptr;
 pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<pthread_t> g_stage_owner;
+std::atomic<uint32_t> g_dispatched;
 
 namespace {
 
@@ -126,6 +127,7 @@ void *_log_pirnt_thread_(void *)
         }
         if (n <= 0)
             continue;
+        g_dispatched.fetch_add(1, std::memory_order_relaxed);
         rec[n] = '\0';
         if (quarn_record_type(rec) == QUARN_TYPE_STOP)
             _stop_();

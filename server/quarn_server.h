@@ -54,6 +54,10 @@ extern FILE *pPrintFile;     // console stream for coloured log lines, or null
 extern pthread_mutex_t g_stage_lock;
 extern std::atomic<pthread_t> g_stage_owner;
 
+// Records the print thread has taken off the ring buffer, wrapping; the
+// signal thread watches it to tell a slow orderly stop from a stuck one.
+extern std::atomic<uint32_t> g_dispatched;
+
 // Origin code of the internal record that asks the print thread to stop
 // (never accepted from a connection).
 inline constexpr uint16_t QUARN_TYPE_STOP = 0;

@@ -24,7 +24,7 @@
 namespace {
 
 constexpr uint32_t QUARN_RING_SIZE = 0x400000;
-constexpr int QUARN_STOP_WAIT_MS = 10000; // how long an orderly stop waits for the print thread
+constexpr int QUARN_STOP_WAIT_MS = 10000; // how long an orderly stop waits for a print thread that makes no progress
 
 // Reads a size argument: a decimal number read like atoi whose last
 // character is the unit letter (k, m or g, either case).  A negative number
@@ -127,7 +127,10 @@ sigset_t _stop_signals_()
 
 // The stop signals are blocked in every thread and taken by this one: it
 // queues a stop record behind everything accepted so far, and the print
-// thread ends the process once it reaches it.
+// thread ends the process once it reaches it.  However long that takes, it
+// waits while the print thread moves on (a slow disk or console holds
+// accepted records still to be stored); only a print thread that has taken
+// nothing off the ring for QUARN_STOP_WAIT_MS is given up on.
 void *_signal_thread_(void *)
 {
     const sigset_t set = _stop_signals_();
@@ -137,14 +140,18 @@ void *_signal_thread_(void *)
     quarn_msg_head_t stop{};
     stop.magic = QUARN_MSG_MAGIC;
     stop.type = QUARN_TYPE_STOP;
-    const timespec pause{0, 10 * 1000 * 1000};
-    for (int waited = 0; waited < QUARN_STOP_WAIT_MS; waited += 10) {
-        if (bsp_quarn_cb_write(&stop, sizeof stop) == 0)
-            break;
-        nanosleep(&pause, nullptr); // the ring is full: the print thread is making room
+    constexpr int STEP_MS = 50;
+    const timespec step{0, STEP_MS * 1000 * 1000};
+    bool queued = false;
+    uint32_t seen = g_dispatched.load(std::memory_order_relaxed);
+    for (int still_ms = 0; still_ms < QUARN_STOP_WAIT_MS;) {
+        if (!queued)
+            queued = bsp_quarn_cb_write(&stop, sizeof stop) == 0; // a full ring makes room as it drains
+        nanosleep(&step, nullptr); // the print thread normally ends the process meanwhile
+        const uint32_t now = g_dispatched.load(std::memory_order_relaxed);
+        still_ms = now == seen ? still_ms + STEP_MS : 0;
+        seen = now;
     }
-    const timespec grace{QUARN_STOP_WAIT_MS / 1000, 0};
-    nanosleep(&grace, nullptr); // the print thread normally ends the process meanwhile
     puts("print thread does not stop; exiting without it");
     sysErrorHandler(sig);
     return nullptr;

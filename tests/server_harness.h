@@ -253,12 +253,13 @@ class Server {
     // the console holds all that the connection carried before.
     bool mark() { return round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "mark\n", "mark\n"); }
 
-    // Sends sig; the exit status (-1 when it did not end), calling meanwhile while waiting.
-    int stop(int sig = SIGTERM, const std::function<void()> &meanwhile = [] {})
+    // Sends sig; the exit status (-1 when it did not end within bound),
+    // calling meanwhile while waiting.
+    int stop(int sig = SIGTERM, const std::function<void()> &meanwhile = [] {}, std::chrono::milliseconds bound = 20s)
     {
         if (!ended())
             kill(pid_, sig);
-        wait_until([&] { return meanwhile(), ended(); }, 20s);
+        wait_until([&] { return meanwhile(), ended(); }, bound);
         if (!ended())
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), status_ = -1;
         return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;

@@ -316,8 +316,13 @@ TEST(Churn, ThousandsOfConnectionsGiveBackEveryThreadDescriptorAndByte)
         ASSERT_TRUE(churn_round(s, static_cast<std::size_t>(r) * round_conns)) << "round " << r;
     EXPECT_TRUE(back_to_base()) << holdings(s.pid()).tasks << " threads, " << holdings(s.pid()).fds
                                 << " descriptors; at the start " << base.tasks << ", " << base.fds;
-    const long grown = holdings(s.pid()).rss_kib - warm;
-    EXPECT_LT(grown, 4 * 1024) << "KiB of resident memory added after the warm-up round (" << warm << " KiB then)";
+    // Under user-mode emulation the resident memory is the emulator's, whose
+    // translated code grows with every path the server takes.
+    std::error_code ec;
+    if (std::filesystem::equivalent("/proc/" + std::to_string(s.pid()) + "/exe", QUARN_EXE, ec)) {
+        const long grown = holdings(s.pid()).rss_kib - warm;
+        EXPECT_LT(grown, 4 * 1024) << "KiB of resident memory added after the warm-up round (" << warm << " KiB then)";
+    }
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n") && s.settle());
     EXPECT_EQ(s.log("quarn.app"), "still serving\n" + END_MARK);
     EXPECT_EQ(s.stop(), 0) << s.report(); // the leak checker of a sanitizer build reports at the exit

@@ -20,7 +20,10 @@ namespace {
 // the field connects to exactly that name; the short length therefore stays.
 constexpr socklen_t QUARN_SOCK_ADDR_LEN = 24;
 constexpr int QUARN_SOCK_RCVBUF = 1048576; // room for bursts while a receive thread is busy
-constexpr int QUARN_SOCK_BACKLOG = 10;
+// Clients connect without waiting, so a connect that finds the backlog full
+// costs its record: a board starting up starts many logging processes at
+// once while the acceptor is busy.  The kernel caps it at net.core.somaxconn.
+constexpr int QUARN_SOCK_BACKLOG = SOMAXCONN;
 
 static_assert(sizeof(QUARN_SOCK_PATH) + 1 <= sizeof(sockaddr_un{}.sun_path), "name fits");
 

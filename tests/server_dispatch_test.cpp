@@ -101,6 +101,29 @@ TEST(Load, TwentyClientsTimesTwoThousandRecordsArriveWholeOnceAndInOrder)
     EXPECT_EQ(lines, CLIENTS * RECORDS);
 }
 
+// A board starting up starts many logging processes at once.  Their
+// connects must not fail while the acceptor is busy (here: stopped), since a
+// client never waits: a failed connect costs the client its record.
+TEST(Acceptor, ManyClientsConnectingWhileItIsBusyAreAllServed)
+{
+    QUARN_REQUIRE_ISOLATION();
+    constexpr int CLIENTS = 100;
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    ASSERT_EQ(kill(s.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(wait_until([&] { return s.threads([](const Task &t) { return t.state != 'T'; }) == 0; }));
+    std::vector<int> socks;
+    for (int c = 0; c < CLIENTS; ++c) {
+        socks.push_back(quarn_socket(SOCK_NONBLOCK));
+        ASSERT_GE(socks.back(), 0) << "connect " << c << ": " << strerror(errno);
+        ASSERT_TRUE(send_all(socks.back(), make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "client\n")));
+    }
+    kill(s.pid(), SIGCONT);
+    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "client\n") == CLIENTS; }, 30s)) << s.log("quarn.app");
+    for (int fd : socks)
+        close(fd);
+}
+
 // A failing accept (no descriptor left) must neither spin a core nor stop
 // the server serving once descriptors are free again.
 TEST(Acceptor, OutOfDescriptorsNeitherSpinsNorStopsServing)

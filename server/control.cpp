@@ -64,6 +64,8 @@ void _show_help()
     puts("                   1 info   ");
     puts("                   2 warning   ");
     puts("                   3 error   ");
+    puts("read [-f] LOGDIR   show the log files oldest line first, -f to follow");
+    puts("                   (quarn read --help lists the filters)");
     puts("~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
 }
 

@@ -1,0 +1,132 @@
+#include "line.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+namespace {
+
+constexpr std::size_t STAMP_LEN = 21; // "[YYYY-MM-DD hh:mm:ss]"
+constexpr std::array<std::string_view, 4> LABELS{"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
+
+bool _digit_(char c) { return c >= '0' && c <= '9'; }
+
+// Reads the digits of text at the places where pattern has a 'd' and
+// checks the other characters; the digits read in order make the number.
+bool _match_(std::string_view text, std::string_view pattern, uint64_t &number)
+{
+    if (text.size() < pattern.size())
+        return false;
+    number = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != 'd' && text[i] != pattern[i])
+            return false;
+        if (pattern[i] == 'd') {
+            if (!_digit_(text[i]))
+                return false;
+            number = number * 10 + static_cast<uint64_t>(text[i] - '0');
+        }
+    }
+    return true;
+}
+
+uint64_t _key_of_(const tm &t)
+{
+    const auto v = [](int x) { return static_cast<uint64_t>(x); };
+    return ((((v(t.tm_year + 1900) * 100 + v(t.tm_mon + 1)) * 100 + v(t.tm_mday)) * 100 + v(t.tm_hour)) * 100 +
+            v(t.tm_min)) * 100 + v(t.tm_sec);
+}
+
+// "-10m" and the like: the stamp number of now less that span, local time.
+bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
+{
+    if (text.size() < 3 || text[0] != '-')
+        return false;
+    uint64_t n = 0;
+    const char *last = text.data() + text.size() - 1;
+    const auto [end, ec] = std::from_chars(text.data() + 1, last, n);
+    if (ec != std::errc{} || end != last || n > 100ull * 365 * 86400)
+        return false;
+    const auto unit = std::string_view("smhd").find(*last);
+    if (unit == std::string_view::npos)
+        return false;
+    constexpr uint64_t SECONDS[] = {1, 60, 3600, 86400};
+    const time_t then = now - static_cast<time_t>(n * SECONDS[unit]);
+    tm local{};
+    if (!localtime_r(&then, &local))
+        return false;
+    key = _key_of_(local);
+    return true;
+}
+
+} // namespace
+
+bool logread_stamp(std::string_view text, uint64_t &key)
+{
+    return _match_(text, "[dddd-dd-dd dd:dd:dd]", key);
+}
+
+bool logread_line_head(std::string_view text)
+{
+    uint64_t key = 0;
+    if (logread_stamp(text, key))
+        return true;
+    const std::size_t close = text.substr(0, 5).find('>');
+    return text.size() >= 3 && text[0] == '<' && close != std::string_view::npos && close >= 2 &&
+           std::all_of(text.begin() + 1, text.begin() + static_cast<std::ptrdiff_t>(close), _digit_);
+}
+
+log_line logread_parse(std::string_view text)
+{
+    log_line line;
+    if (!logread_stamp(text, line.key))
+        return line;
+    text.remove_prefix(STAMP_LEN);
+    line.level = LOGREAD_FILE_ONLY;
+    for (std::size_t i = 0; i < LABELS.size(); ++i) {
+        if (text.starts_with(LABELS[i])) {
+            line.level = static_cast<int>(i);
+            text.remove_prefix(LABELS[i].size());
+            break;
+        }
+    }
+    if (line.level == LOGREAD_FILE_ONLY || !text.starts_with('['))
+        return line;
+    const std::size_t close = text.find_first_of("]\n");
+    if (close != std::string_view::npos && text[close] == ']')
+        line.tag = text.substr(1, close - 1);
+    return line;
+}
+
+bool logread_time_key(std::string_view text, time_t now, uint64_t &key)
+{
+    if (_relative_key_(text, now, key))
+        return true;
+    std::string t(text);
+    if (t.size() > 10 && t[10] == 'T')
+        t[10] = ' ';
+    // Parts left out count as zero.
+    static constexpr std::string_view FORMS[] = {"dddd-dd-dd dd:dd:dd", "dddd-dd-dd dd:dd", "dddd-dd-dd"};
+    static constexpr uint64_t SCALE[] = {1, 100, 1000000};
+    for (std::size_t i = 0; i < std::size(FORMS); ++i) {
+        if (t.size() == FORMS[i].size() && _match_(t, FORMS[i], key)) {
+            key *= SCALE[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+bool line_filter::pass(const log_line &entry, bool kernel) const
+{
+    if (kernel)
+        return !by_time();
+    if (entry.level == LOGREAD_NO_LEVEL)
+        return !active(); // text no stamped line claims
+    const int level = entry.level == LOGREAD_FILE_ONLY ? 1 : entry.level;
+    if (level < min_level)
+        return false;
+    if (!tags.empty() && std::find(tags.begin(), tags.end(), entry.tag) == tags.end())
+        return false;
+    return entry.key >= since && entry.key <= until;
+}

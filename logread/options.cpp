@@ -1,0 +1,143 @@
+#include "options.h"
+
+#include <charconv>
+#include <cstdio>
+#include <strings.h>
+
+namespace {
+
+constexpr int64_t LAST_MAX = INT64_MAX / 2;
+
+bool _number_(std::string_view text, int64_t &n)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    return ec == std::errc{} && end == text.data() + text.size() && n >= 0 && n <= LAST_MAX;
+}
+
+bool _level_(const std::string &text, int &level)
+{
+    static constexpr const char *NAMES[][3] = {
+        {"0", "debug", "dbug"}, {"1", "info", "info"}, {"2", "warn", "warning"}, {"3", "error", "err"}};
+    for (int i = 0; i < 4; ++i)
+        for (const char *name : NAMES[i])
+            if (strcasecmp(text.c_str(), name) == 0)
+                return level = i, true;
+    return false;
+}
+
+bool _kind_(const std::string &text, unsigned &kinds)
+{
+    static constexpr std::pair<const char *, unsigned> KINDS[] = {
+        {"app", KIND_APP}, {"dsp", KIND_DSP}, {"bsp", KIND_BSP}, {"all", KIND_ALL}};
+    for (const auto &[name, bits] : KINDS)
+        if (text == name)
+            return kinds = bits, true;
+    return false;
+}
+
+// Applies an option that takes a value; empty on success, else the message.
+std::string _apply_(const std::string &name, const std::string &value, time_t now, read_options &opt)
+{
+    if (name == "-n")
+        return _number_(value, opt.last) ? "" : "-n wants a count of lines, not '" + value + "'";
+    if (name == "-k")
+        return _kind_(value, opt.kinds) ? "" : "-k wants app, dsp, bsp or all, not '" + value + "'";
+    if (name == "-p")
+        return _level_(value, opt.filter.min_level) ? "" : "-p wants debug, info, warn, error or 0..3, not '" + value + "'";
+    if (name == "-t") {
+        opt.filter.tags.push_back(value);
+        return "";
+    }
+    uint64_t &bound = name == "--since" ? opt.filter.since : opt.filter.until;
+    if (!logread_time_key(value, now, bound))
+        return name + " wants \"YYYY-MM-DD hh:mm:ss\" or -N with s, m, h or d, not '" + value + "'";
+    return "";
+}
+
+bool _takes_value_(const std::string &name)
+{
+    return name == "-n" || name == "-k" || name == "-p" || name == "-t" || name == "--since" || name == "--until";
+}
+
+} // namespace
+
+std::string logread_options(int argc, char **argv, time_t now, read_options &opt)
+{
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!opt.dir.empty())
+                return "one log directory only, not '" + opt.dir + "' and '" + arg + "'";
+            opt.dir = arg;
+            continue;
+        }
+        std::string value;
+        bool has_value = false;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            value = arg.substr(eq + 1), has_value = true;
+            arg.resize(eq);
+        }
+        if (arg == "--") {
+            options_end = true;
+        } else if (arg == "--help" || arg == "-h") {
+            opt.help = true;
+        } else if (arg == "-f" || arg == "--follow") {
+            opt.follow = true;
+        } else if (arg == "--bak") {
+            opt.backups = true;
+        } else if (arg == "--no-color") {
+            opt.color = false;
+        } else if (_takes_value_(arg)) {
+            if (!has_value && i + 1 == argc)
+                return arg + " wants a value";
+            if (const std::string e = _apply_(arg, has_value ? value : argv[++i], now, opt); !e.empty())
+                return e;
+        } else {
+            return "unknown option '" + arg + "'";
+        }
+    }
+    if (opt.dir.empty() && !opt.help)
+        return "no log directory given";
+    return "";
+}
+
+void logread_help()
+{
+    fputs(
+        "usage: quarn read [-f] [-n N] [-k app|dsp|bsp|all] [-p LEVEL] [-t TAG]\n"
+        "                  [--since TIME] [--until TIME] [--bak] [--no-color] LOGDIR\n"
+        "\n"
+        "Shows the log files in LOGDIR oldest line first: the text behind the end\n"
+        "marker of a file that has wrapped, then the text before it.  The marker,\n"
+        "padding and the line the wrap cut in two are left out.\n"
+        "\n"
+        "  -f            follow: the last 10 lines (or -n N), then new text as the\n"
+        "                server writes it, across wraps, restarts and a file sent\n"
+        "                to its backup, until Ctrl-C.  Text still waiting in the\n"
+        "                server's memory shows once a sync (quarn sync) or a full\n"
+        "                batch writes it.  With -k all, new text of each file is\n"
+        "                shown as it comes, not merged.\n"
+        "  -n N          only the last N lines\n"
+        "  -k KIND       app (the default), dsp, bsp, or all: the application and\n"
+        "                DSP lines merged by time stamp (lines of one second keep\n"
+        "                their file order), then the kernel lines, in file order:\n"
+        "                they carry the kernel's own clock, not the wall clock\n"
+        "  -p LEVEL      lowest level shown: debug, info, warn, error or 0..3;\n"
+        "                file-only lines count as info\n"
+        "  -t TAG        only lines with this tag; give it again for more tags\n"
+        "  --since TIME  only lines stamped at or after TIME\n"
+        "  --until TIME  only lines stamped at or before TIME; TIME is\n"
+        "                \"YYYY-MM-DD hh:mm:ss\" (parts on the right may be left\n"
+        "                out and count as zero) or back from now: -30s, -10m, -2h, -1d\n"
+        "  --bak         the backups (quarn.*.bak) first: the older history, each\n"
+        "                file the server set aside in the order it was appended\n"
+        "  --no-color    no colours; lines are coloured by level only on a terminal\n"
+        "\n"
+        "Lines without a time stamp belong to the line before them.  Kernel lines\n"
+        "in quarn.bsp pass -p and -t; having no wall-clock time, they are left out\n"
+        "by --since and --until.\n"
+        "Exit status: 0 when the files were read (also when no line matched), 1 for\n"
+        "a bad option or a log directory that cannot be read.\n",
+        stdout);
+}

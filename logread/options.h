@@ -1,0 +1,27 @@
+// The command line of `quarn read` and its help text.
+#pragma once
+
+#include "line.h"
+
+#include <cstdint>
+#include <string>
+
+// Which log files a read shows; bits of log_kinds.
+enum log_kind_bit : unsigned { KIND_APP = 1, KIND_DSP = 2, KIND_BSP = 4, KIND_ALL = 7 };
+
+struct read_options {
+    bool help = false;      // --help: print the help and nothing else
+    bool follow = false;    // -f
+    int64_t last = -1;      // -n; -1 for every line
+    unsigned kinds = KIND_APP; // -k, log_kind_bit values
+    bool backups = false;   // --bak
+    bool color = true;      // off with --no-color (and where output is no terminal)
+    line_filter filter;     // -p, -t, --since, --until
+    std::string dir;        // the log directory
+};
+
+// Reads argv[1..argc) (argv[0] is the word "read").  Empty on success, else
+// the message saying what is wrong.
+std::string logread_options(int argc, char **argv, time_t now, read_options &opt);
+
+void logread_help();

@@ -1,0 +1,50 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+constexpr std::size_t OUT_BUF = 256 * 1024;
+}
+
+out_writer::out_writer(int fd) : fd_(fd), buf_(OUT_BUF) {}
+
+void out_writer::put(std::string_view text)
+{
+    if (text.size() > buf_.size() - used_) {
+        flush();
+        if (text.size() > buf_.size())
+            return write_all_(text);
+    }
+    memcpy(buf_.data() + used_, text.data(), text.size());
+    used_ += text.size();
+}
+
+void out_writer::put_through(std::string_view text)
+{
+    flush();
+    write_all_(text);
+}
+
+void out_writer::flush()
+{
+    const std::size_t n = used_;
+    used_ = 0;
+    write_all_({buf_.data(), n});
+}
+
+void out_writer::write_all_(std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = write(fd_, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EPIPE)
+            throw output_closed();
+        if (n <= 0)
+            throw output_failed(std::string("write error: ") + strerror(n < 0 ? errno : EIO));
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}

@@ -1,0 +1,39 @@
+// Standard output of the reader: buffered for line-by-line output, written
+// straight through for whole chunks.  A reader that went away (a closed
+// pipe) ends the program quietly; any other write error ends it with a
+// message.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Thrown when nobody reads the output any more.
+struct output_closed : std::runtime_error {
+    output_closed() : std::runtime_error("output closed") {}
+};
+
+// Thrown for a failed write; what() names the reason.
+struct output_failed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class out_writer {
+  public:
+    explicit out_writer(int fd);
+    out_writer(const out_writer &) = delete;
+    out_writer &operator=(const out_writer &) = delete;
+
+    void put(std::string_view text);
+    // Writes text without copying it, after what is buffered.
+    void put_through(std::string_view text);
+    void flush();
+
+  private:
+    void write_all_(std::string_view text);
+
+    int fd_;                 // where the output goes
+    std::vector<char> buf_;  // text not yet written
+    std::size_t used_ = 0;   // bytes of buf_ in use
+};

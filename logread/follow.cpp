@@ -89,7 +89,7 @@ class follower {
     const read_options &opt_;
     out_writer &out_;
     std::vector<kind_file> files_;
-    std::vector<char> scratch_; // marker searches
+    byte_buffer scratch_; // marker searches
     dev_t dev_[3]{};            // identity of each open file, to see it replaced
     ino_t ino_[3]{};
 };
@@ -102,7 +102,7 @@ bool follower::start()
         return true;
     }
     for (std::size_t i = 0; i < files_.size(); ++i) {
-        const std::string problem = logread_open(files_[i], opt_.dir, opt_.backups, scratch_);
+        const std::string problem = logread_open(files_[i], opt_.dir, opt_.backups, scratch_.span());
         if (!problem.empty()) {
             fprintf(stderr, "quarn read: %s\n", problem.c_str());
             return false;
@@ -133,7 +133,7 @@ void follower::look()
 
 void follower::show_new_file_(kind_file &k)
 {
-    logread_look(k, scratch_);
+    logread_look(k, scratch_.span());
     if (k.mark >= 0)
         show_(k, logread_ranges(k, false), k.mark);
     else if (k.size == 0)
@@ -149,23 +149,23 @@ void follower::advance_(kind_file &k)
     const auto size = static_cast<uint64_t>(st.st_size);
     const auto from = static_cast<uint64_t>(k.mark);
     if (k.mark < 0) { // shown as it lay, without a marker: go on from the one it has now
-        logread_look(k, scratch_);
+        logread_look(k, scratch_.span());
         return;
     }
     char at[LOGREAD_MARK.size()];
     if (pread(k.fd.get(), at, sizeof at, static_cast<off_t>(from)) == sizeof at && LOGREAD_MARK == std::string_view(at, sizeof at))
         return; // nothing new
-    const int64_t ahead = logread_find_mark(k.fd.get(), from, size, scratch_);
+    const int64_t ahead = logread_find_mark(k.fd.get(), from, size, scratch_.span());
     if (ahead >= 0)
-        return show_(k, {{k.fd.get(), from, static_cast<uint64_t>(ahead), false, false, false}}, ahead);
+        return show_(k, {{k.fd.get(), from, static_cast<uint64_t>(ahead), false, false, false, false}}, ahead);
     // Round the end of the file; none at all while a batch is half written.
-    const int64_t wrapped = logread_find_mark(k.fd.get(), 0, std::min(size, from + LOGREAD_MARK.size() - 1), scratch_);
+    const int64_t wrapped = logread_find_mark(k.fd.get(), 0, std::min(size, from + LOGREAD_MARK.size() - 1), scratch_.span());
     if (wrapped < 0)
         return;
     std::vector<ring_range> ranges;
     if (from < size)
-        ranges.push_back({k.fd.get(), from, size, false, true, true});
-    ranges.push_back({k.fd.get(), 0, static_cast<uint64_t>(wrapped), false, false, false});
+        ranges.push_back({k.fd.get(), from, size, false, true, true, false});
+    ranges.push_back({k.fd.get(), 0, static_cast<uint64_t>(wrapped), false, false, false, false});
     show_(k, std::move(ranges), wrapped);
 }
 

@@ -53,7 +53,7 @@ bool line_stream::fill_()
     }
     if (buf_.size() - end_ < MIN_READ)
         return false;
-    const std::string_view got = src_.read(std::span(buf_).subspan(end_));
+    const std::string_view got = src_.read(buf_.span().subspan(end_));
     eof_ = got.empty();
     if (!eof_)
         memmove(buf_.data() + end_, got.data(), got.size());

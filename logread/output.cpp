@@ -1,7 +1,9 @@
 #include "output.h"
 
+#include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,6 +28,26 @@ void out_writer::put_through(std::string_view text)
 {
     flush();
     write_all_(text);
+}
+
+int64_t out_writer::send_file(int fd, uint64_t from, uint64_t len)
+{
+    flush();
+    auto pos = static_cast<off_t>(from);
+    while (static_cast<uint64_t>(pos) < from + len) {
+        const ssize_t n = sendfile(fd_, fd, &pos, static_cast<std::size_t>(std::min<uint64_t>(len - (static_cast<uint64_t>(pos) - from), 1u << 30)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EPIPE)
+            throw output_closed();
+        if (n < 0 && static_cast<uint64_t>(pos) == from && (errno == EINVAL || errno == ENOSYS))
+            return -1;
+        if (n < 0)
+            throw output_failed(std::string("write error: ") + strerror(errno));
+        if (n == 0)
+            break;
+    }
+    return static_cast<int64_t>(static_cast<uint64_t>(pos) - from);
 }
 
 void out_writer::flush()

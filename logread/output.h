@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+#include "buffer.h"
 
 // Thrown when nobody reads the output any more.
 struct output_closed : std::runtime_error {
@@ -28,12 +28,16 @@ class out_writer {
     void put(std::string_view text);
     // Writes text without copying it, after what is buffered.
     void put_through(std::string_view text);
+    // Copies len bytes of the file fd from its offset from in the kernel,
+    // after what is buffered.  The bytes sent (fewer where the file ended),
+    // or -1 when the output cannot take a file this way.
+    int64_t send_file(int fd, uint64_t from, uint64_t len);
     void flush();
 
   private:
     void write_all_(std::string_view text);
 
     int fd_;                 // where the output goes
-    std::vector<char> buf_;  // text not yet written
+    byte_buffer buf_;        // text not yet written
     std::size_t used_ = 0;   // bytes of buf_ in use
 };

@@ -4,6 +4,7 @@
 
 #include "options.h"
 #include "output.h"
+#include "buffer.h"
 #include "ring_source.h"
 
 #include <unistd.h>
@@ -55,7 +56,7 @@ struct kind_file {
 };
 
 // Scratch space for marker searches, also the chunk buffer of a raw read.
-inline constexpr std::size_t READ_CHUNK = 1 << 20;
+inline constexpr std::size_t READ_CHUNK = 256 * 1024;
 
 // The kinds opts selects, not yet opened.
 std::vector<kind_file> logread_kinds(unsigned kinds);
@@ -91,7 +92,7 @@ class line_stream {
     bool kernel_;                // lines without a stamp are kernel lines
     const line_filter &filter_;
     entry_state &entry_;         // outlives the stream in follow
-    std::vector<char> buf_;      // bytes read, not all handed out yet
+    byte_buffer buf_;            // bytes read, not all handed out yet
     std::size_t begin_ = 0, cut_ = 0, end_ = 0; // piece [begin_, cut_), data up to end_
     std::size_t scanned_ = 0;    // bytes from begin_ known to hold no newline
     bool eof_ = false, starts_ = false, in_line_ = false, pass_ = false;

@@ -103,13 +103,13 @@ int64_t logread_find_mark(int fd, uint64_t from, uint64_t to, std::span<char> bu
 
 std::vector<ring_range> logread_plan(int fd, uint64_t size, int64_t mark, bool backup)
 {
-    if (backup || mark < 0)
-        return {{fd, 0, size, false, false, false}};
+    if (backup || mark < 0) // the search for the marker went through the whole file
+        return {{fd, 0, size, false, false, false, !backup}};
     const uint64_t newest_end = static_cast<uint64_t>(mark);
     const uint64_t oldest = newest_end + MARK_LEN;
     if (oldest >= size) // not wrapped, or the marker ends the file exactly: the start may be cut all the same
-        return {{fd, 0, newest_end, true, false, false}};
-    return {{fd, oldest, size, true, true, true}, {fd, 0, newest_end, false, false, false}};
+        return {{fd, 0, newest_end, true, false, false, true}};
+    return {{fd, oldest, size, true, true, true, false}, {fd, 0, newest_end, false, false, false, true}};
 }
 
 ring_source::ring_source(std::vector<ring_range> ranges) : ranges_(std::move(ranges)) { enter_(0); }
@@ -128,6 +128,24 @@ std::string_view ring_source::emit_(std::string_view out)
     if (!out.empty())
         last_ = out.back();
     return out;
+}
+
+const ring_range *ring_source::plain_rest(uint64_t &from) const
+{
+    if (index_ >= ranges_.size() || !ranges_[index_].searched || phase_ != phase::text || pos_ >= ranges_[index_].end)
+        return nullptr;
+    from = pos_;
+    return &ranges_[index_];
+}
+
+void ring_source::took(uint64_t n, char last)
+{
+    ring_range &r = ranges_[index_];
+    pos_ += n;
+    if (pos_ < r.end)
+        r.end = pos_;
+    if (n > 0)
+        last_ = last;
 }
 
 std::string_view ring_source::read(std::span<char> buf)

@@ -19,6 +19,7 @@ struct ring_range {
     bool cut_start;    // may begin inside a line the ring overwrote: drop that piece
     bool padded_end;   // ends at the end of a wrapped file: drop padding and marker pieces
     bool joins_next;   // its last line goes on in the next range (the wrap point)
+    bool searched;     // holds no marker, as a search found: may go out as it lies
 };
 
 // Offset of the first whole end marker in [from, to) of fd, or -1 (also on
@@ -40,6 +41,13 @@ class ring_source {
     // the end.  A range that cannot be read any more (the file shrank or
     // failed) ends early.
     std::string_view read(std::span<char> buf);
+
+    // The rest of the range being read when it may go out as it lies, so
+    // that a caller can copy it without reading it; null otherwise.
+    const ring_range *plain_rest(uint64_t &from) const;
+    // The caller put out n bytes of the plain rest, the last of them last;
+    // fewer than the rest end the range (the file shrank).
+    void took(uint64_t n, char last);
 
   private:
     enum class phase { head, cut, blank, text };

@@ -16,7 +16,7 @@ quarn_need "compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzze
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_dispatch fuzz_logfile)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_logfile)
 
 build=build-fuzz
 # The compilers count only when the build directory is configured first.
@@ -30,12 +30,9 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-fuzz-run-XXXXXX")
 
-# Per target: reader inputs may hold records of any length; a dsp_init may
-# ask for a staging buffer of up to 4 GiB, which the server takes when the
-# system grants it, so the allocation limit sits above that.
+# Per target: reader inputs may hold records of any length.
 declare -A extra=(
     [fuzz_reader]="-max_len=16384"
-    [fuzz_dispatch]="-malloc_limit_mb=4608"
     [fuzz_logfile]=""
 )
 

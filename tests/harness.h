@@ -185,6 +185,7 @@ struct ChildIo {
     std::string err{};   // standard error file; "" keeps the test's
     int limit = -1;      // an RLIMIT_* set in the child; -1 none
     rlim_t limit_to = 0; // its value
+    std::vector<int> closed{}; // descriptors closed in the child once the rest is set up
 };
 
 // Forks a child that runs body, which must not return, with standard input
@@ -201,6 +202,8 @@ pid_t spawn(const ChildIo &io, Body body)
         if (dup2(open("/dev/null", O_RDONLY), 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
             (io.limit >= 0 && setrlimit(io.limit, &lim)))
             _exit(126);
+        for (const int fd : io.closed)
+            close(fd);
         body();
     }
     return pid;

@@ -1,0 +1,204 @@
+// The client library against a listener bound to the real socket name:
+// what a call puts on the wire, when it drops a record, and how its one
+// connection survives a full stream and a server that went away.
+#include "harness.h"
+
+#include <sys/shm.h>
+
+#include <ctime>
+#include <set>
+#include <wchar.h>
+
+namespace {
+
+using namespace e2e;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+const std::string kFull = "send failed: Resource temporarily unavailable \n";
+
+struct Received {
+    quarn_msg_head_t head{};
+    std::string text; // exactly head.len bytes
+};
+
+// The records of a stream; a bad marker or a torn record fails the test.
+std::vector<Received> records(const std::string &stream)
+{
+    std::vector<Received> out;
+    for (size_t at = 0; at < stream.size(); at += sizeof(quarn_msg_head_t) + out.back().head.len) {
+        Received r;
+        std::memcpy(&r.head, stream.data() + at, std::min(sizeof r.head, stream.size() - at));
+        if (stream.size() - at < sizeof r.head || r.head.magic != QUARN_MSG_MAGIC ||
+            stream.size() - at - sizeof r.head < r.head.len) {
+            ADD_FAILURE() << "bad or torn record at " << at;
+            break;
+        }
+        r.text = stream.substr(at + sizeof r.head, r.head.len);
+        out.push_back(r);
+    }
+    return out;
+}
+
+// The texts behind the 21-byte time stamp.
+std::vector<std::string> messages(const std::string &stream)
+{
+    std::vector<std::string> out;
+    for (const Received &r : records(stream))
+        out.push_back(r.text.substr(std::min<size_t>(21, r.text.size())));
+    return out;
+}
+
+// First in this file, so that the child starts without a connection.
+// Threads share one connection, even on descriptor 0; a full connection
+// costs records, never the call's time nor the stream, which stays whole.
+TEST(ClientAlone, FullConnectionCostsRecordsButNeverTheStream)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const int listener = quarn_socket(SOCK_NONBLOCK, true);
+    TempDir dir;
+    const pid_t child = fork_client([] {
+        close(STDIN_FILENO);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < 1000; ++i)
+                    quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "%d:%d %0900d", t, i, 0);
+            });
+        for (auto &t : threads)
+            t.join();
+    }, dir.file("out"));
+    ASSERT_EQ(wait_exit(child), 0) << "a full connection held up a call";
+    const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const std::vector<std::string> got = messages(read_until_eof(conn, 200));
+    const std::string output = read_file(dir.file("out"));
+    EXPECT_GT(count(output, kFull), 0u) << "the connection never filled";
+    EXPECT_EQ(got.size() + count(output, kFull), 4000u);
+    EXPECT_EQ(output.size(), count(output, kFull) * kFull.size()) << output.substr(0, 300);
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), got.size()) << "a record arrived twice";
+    EXPECT_LT(accept4(listener, nullptr, nullptr, 0), 0) << "a second connection was made";
+    close(conn), close(listener);
+}
+
+class Client : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        QUARN_REQUIRE_ISOLATION();
+        listener_ = quarn_socket(0, true);
+        ASSERT_GE(listener_, 0);
+        // A connection left by an earlier test of this process dies on the
+        // first call; the second connects here.
+        CaptureStdout();
+        quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "warm-up");
+        quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "warm-up");
+        GetCapturedStdout();
+        arrived();
+    }
+    void TearDown() override { close(conn_), close(listener_); }
+    // What arrived on the library's connection, accepted on first use, within ms.
+    std::string arrived(int ms = 200)
+    {
+        if (conn_ < 0)
+            conn_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        return read_until_eof(conn_, ms);
+    }
+    int listener_ = -1, conn_ = -1;
+};
+
+std::string stamp_now()
+{
+    char text[32];
+    const time_t t = time(nullptr);
+    tm local{};
+    strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S]", localtime_r(&t, &local));
+    return text;
+}
+
+// Each level's layout and header; the message part is cut at 1023
+// characters and the tag only by the room left, so that nothing spills
+// past the 1112-byte text area; a message that fails to format sends no
+// stale bytes.
+TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
+{
+    std::string msg(2000, 'm');
+    for (size_t i = 0; i < msg.size(); ++i)
+        msg[i] = static_cast<char>('a' + i % 26);
+    const std::string g40(40, 'g'), g5000(5000, 'g');
+    struct Row {
+        int origin, level;
+        std::string tag, msg, expected; // expected: the text behind the stamp
+    } rows[] = {
+        {0, 0, "net", "up", "[DBUG][net]up"},   {0, 1, "net", "up", "[INFO][net]up"},
+        {2, 2, "net", "up", "[WARN][net]up"},   {0, 3, "net", "up", "[ERROR][net]up"},
+        {0, 4, "net", "up", "up"},              {0, 5, "net", "up", "up"},
+        {0, 3, "abc", msg, "[ERROR][abc]" + msg.substr(0, 1023)},
+        {0, 3, g40, msg.substr(0, 1), "[ERROR][" + g40 + "]a"},
+        {0, 3, g5000, msg, ("[ERROR][" + g5000).substr(0, 1023) + msg.substr(0, 1111 - 21 - 1023)},
+    };
+    for (const Row &r : rows) {
+        const std::string before = stamp_now();
+        quarn_msg_write_with_type(r.origin, r.level, r.tag.c_str(), "%s", r.msg.c_str());
+        const std::vector<Received> got = records(arrived());
+        ASSERT_EQ(got.size(), 1u) << r.expected;
+        const quarn_msg_head_t &h = got[0].head;
+        const std::string stamp = r.level == 5 ? "" : got[0].text.substr(0, 21);
+        EXPECT_TRUE(stamp.empty() || stamp == before || stamp == stamp_now()) << stamp;
+        EXPECT_EQ(got[0].text.substr(stamp.size()), r.expected);
+        EXPECT_EQ(h.type, r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP);
+        EXPECT_EQ(h.level, r.level);
+        const std::string kept = r.tag.substr(0, QUARN_MSG_TAG_MAX);
+        EXPECT_EQ(std::string(h.name, sizeof h.name), kept + std::string(sizeof h.name - kept.size(), '\0'));
+    }
+    const wchar_t unencodable[] = {0x20AC, 0}; // no C-locale encoding
+    quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "fmt", "ab%lscd", unencodable);
+    EXPECT_EQ(messages(arrived()), std::vector<std::string>{"[INFO][fmt]"});
+}
+
+// Application debug records follow the control word once it appears (the
+// attach is retried); no other record is ever dropped.
+TEST_F(Client, DropRuleFollowsTheControlWordOnceItAppears)
+{
+    quarn_msg_write_with_type(0, QUARN_LEVEL_DEBUG, "a", "1");
+    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0666);
+    auto *word = static_cast<volatile uint32_t *>(shmat(id, nullptr, 0));
+    *word = 1;
+    quarn_msg_write_with_type(0, QUARN_LEVEL_DEBUG, "a", "2");
+    quarn_msg_write_with_type(2, QUARN_LEVEL_DEBUG, "a", "3");
+    quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "a", "4");
+    *word = 0;
+    quarn_msg_write_with_type(0, QUARN_LEVEL_DEBUG, "a", "5");
+    EXPECT_EQ(messages(arrived()), (std::vector<std::string>{"[DBUG][a]1", "[DBUG][a]3", "[INFO][a]4", "[DBUG][a]5"}));
+    shmctl(id, IPC_RMID, nullptr);
+}
+
+// A server gone costs the next call its record and the connection; once a
+// server listens again the calls reach it.
+TEST_F(Client, ReconnectsOnTheCallAfterTheServerWentAway)
+{
+    close(conn_), close(listener_), conn_ = -1;
+    CaptureStdout();
+    quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "lost on the dead stream");
+    quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "lost: no server");
+    listener_ = quarn_socket(0, true);
+    quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "back");
+    EXPECT_EQ(GetCapturedStdout(), "send failed: Broken pipe \nconnect failed: Connection refused\n");
+    EXPECT_EQ(messages(arrived()), std::vector<std::string>{"back"});
+}
+
+// The version text is copied only whole, with its NUL, and never past the
+// buffer.
+TEST(Version, NeverWritesPastTheBufferAndRefusesNoRoomForTheNul)
+{
+    for (const int size : {16, 17}) {
+        char ver[40];
+        std::memset(ver, 'x', sizeof ver);
+        CaptureStdout();
+        quarn_get_version(ver, size, nullptr, 0);
+        EXPECT_EQ(GetCapturedStdout(), size == 16 ? "error, len(16) > ver_len(16)" : "");
+        EXPECT_EQ(std::string(ver, size), size == 16 ? std::string(16, '\0') : std::string("v1.0.0 svn635612") + '\0');
+        EXPECT_EQ(std::string(ver + size, sizeof ver - size), std::string(sizeof ver - size, 'x'));
+    }
+}
+
+} // namespace

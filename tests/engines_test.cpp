@@ -1,0 +1,149 @@
+// The two engines of the record path that the outside cannot reach at
+// will: the ring buffer at its edges, and the framing reader on a stream
+// cut at every byte.
+#include "harness.h"
+#include "reader.h"
+#include "ring_buffer.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <future>
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using e2e::make_record;
+
+// A record of size bytes (at least 40) whose text is fill.
+std::string record(int size, char fill = 'x')
+{
+    return make_record(QUARN_TYPE_APP, 1, std::string(size - QUARN_MSG_HEAD_LEN, fill));
+}
+
+int put(const std::string &r) { return bsp_quarn_cb_write(r.data(), static_cast<int>(r.size())); }
+
+std::string take()
+{
+    std::string d(QUARN_CB_REC_MAX, '\0');
+    d.resize(std::max(bsp_quarn_cb_read(d.data(), QUARN_CB_REC_MAX), 0));
+    return d;
+}
+
+// Records cut by the end of the storage come back whole, wherever the cut
+// falls (in the magic, in the header's name, in the text, exactly at the
+// end); a wrapped buffer takes exactly what is free, and an overload says
+// so once, then once more with what it cost.
+TEST(Ring, RecordsCutByTheEndComeBackWholeAndFullIsExact)
+{
+    for (const auto &[start, size] : {std::pair{80, 50}, {88, 55}, {60, 40}, {95, 59}}) {
+        ASSERT_EQ(bsp_quarn_cb_init(100), 0);
+        ASSERT_EQ(put(record(start)), 0);
+        ASSERT_EQ(take().size(), static_cast<size_t>(start));
+        std::string r = record(size, 't');
+        for (int i = 8; i < 40; ++i)
+            r[i] = static_cast<char>(i); // every header byte distinct
+        ASSERT_EQ(put(r), 0);
+        ASSERT_EQ(put(record(40, 'n')), 0);
+        const std::string filler = record(40).substr(0, 4) + std::string(100, 'f');
+        const int free = 100 - size - 40;
+        CaptureStdout();
+        EXPECT_EQ(put(filler.substr(0, free + 1)), -12) << "start " << start;
+        EXPECT_EQ(put(filler.substr(0, free + 2)), -12) << "start " << start;
+        EXPECT_EQ(put(filler.substr(0, free)), 0) << "start " << start;
+        EXPECT_EQ(GetCapturedStdout(), "quarn cycle buff is full !\nquarn cycle buff was full: 2 records dropped \n");
+        EXPECT_EQ(take(), r) << "start " << start;
+        EXPECT_EQ(take(), record(40, 'n'));
+    }
+    ASSERT_EQ(bsp_quarn_cb_init(4096), 0);
+    EXPECT_EQ(bsp_quarn_cb_write(nullptr, 40), 0);
+    EXPECT_EQ(put(std::string(1281, 'x')), 0); // dropped silently
+    EXPECT_EQ(put(record(1280)), 0);
+    EXPECT_EQ(take(), record(1280));
+}
+
+TEST(Ring, FourWritersKeepEveryRecordWholeAndInWriterOrder)
+{
+    constexpr int kWriters = 4, kEach = 3000;
+    ASSERT_EQ(bsp_quarn_cb_init(4096), 0); // small: records wrap and writers meet a full buffer
+    auto numbered = [](int w, int i) {
+        return make_record(QUARN_TYPE_APP, 1, std::string(1 + (i * 7 + w) % 300, char('a' + w)) + std::to_string(i));
+    };
+    std::atomic<bool> stop{false};
+    CaptureStdout();
+    std::vector<std::jthread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i)
+                for (const std::string r = numbered(w, i); put(r) != 0 && !stop;)
+                    std::this_thread::yield();
+        });
+    int next[kWriters] = {};
+    for (int n = 0; n < kWriters * kEach; ++n) {
+        const std::string r = take();
+        const int w = r.size() > 40 ? r[40] - 'a' : -1;
+        if (w < 0 || w >= kWriters || r != numbered(w, next[w]))
+            break;
+        ++next[w];
+    }
+    stop = true;
+    writers.clear();
+    GetCapturedStdout();
+    for (int w = 0; w < kWriters; ++w)
+        EXPECT_EQ(next[w], kEach) << "writer " << w;
+}
+
+// Stray bytes, a marker's first bytes that are no marker, records the
+// 1280-byte capacity skips whole, and good records: sent in two pieces cut
+// at every byte, the reader must hand out exactly the good ones.
+TEST(Reader, StreamCutAtEveryByteYieldsExactlyTheGoodRecords)
+{
+    const std::string good[] = {record(60, 'g'), record(1279, 'n'), record(41, 'h')};
+    const std::string stream = std::string(10, '\x11') + good[0] + record(1280, 's') + record(40).substr(0, 3) +
+                               good[1] + record(2000, 's') + good[2];
+    quarn_reader_t reader;
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        int fd[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+        ASSERT_EQ(quarn_reader_init(&reader, fd[0]), 0);
+        std::thread sender([&] {
+            e2e::send_all(fd[1], stream.substr(0, cut));
+            for (int queued = 1; ioctl(fd[0], SIOCINQ, &queued) == 0 && queued > 0;)
+                std::this_thread::yield(); // the reader took the first piece alone
+            e2e::send_all(fd[1], stream.substr(cut));
+            close(fd[1]);
+        });
+        const uint8_t *rec = nullptr;
+        std::vector<std::string> got;
+        for (int n; (n = quarn_reader_next(&reader, QUARN_MSG_RECV_LEN, &rec)) > 0;)
+            got.emplace_back(reinterpret_cast<const char *>(rec), n);
+        sender.join();
+        close(fd[0]);
+        ASSERT_EQ(got, std::vector<std::string>(std::begin(good), std::end(good))) << "cut at " << cut;
+    }
+}
+
+// A record of 64 KiB less one is skipped whole, its text never framed; a
+// header announcing 64 KiB or more ends the connection with a message.
+TEST(Reader, OversizedRecordsAreSkippedOrEndTheConnection)
+{
+    int fd[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+    std::string big = record(65535, 's');
+    big.replace(65490, 43, record(43, 'x'));
+    auto sender = std::async(std::launch::async, [&] {
+        e2e::send_all(fd[1], big + record(45, 'n') + record(65536).substr(0, 40));
+    });
+    char buf[QUARN_MSG_RECV_LEN];
+    int size = sizeof buf;
+    ASSERT_EQ(bsp_quarn_msg_read(fd[0], buf, &size), 0);
+    EXPECT_EQ(std::string(buf, size), record(45, 'n'));
+    CaptureStdout();
+    EXPECT_EQ(bsp_quarn_msg_read(fd[0], buf, &size), -2);
+    EXPECT_EQ(GetCapturedStdout(), "error package len[65536] \n");
+    sender.get();
+    close(fd[0]), close(fd[1]);
+}
+
+} // namespace

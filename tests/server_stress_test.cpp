@@ -1,0 +1,391 @@
+// The worst day of a server: killed at random moments, a disk that fills
+// up, a log directory that vanishes, stalled and hostile clients, churn,
+// and a soak of every record kind and command at once.
+#include "harness.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <climits>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace e2e;
+
+int env_or(const char *name, int fallback) { return getenv(name) ? atoi(getenv(name)) : fallback; }
+
+// The text of a log file oldest first: behind the first marker lies the
+// older lap.  A second marker behind it is a stale one that a wrap cut
+// short left; the text behind that is older still, and each of the three
+// pieces may then start and end inside a record.
+std::vector<std::string> age_order(const std::string &log)
+{
+    const auto mark = log.find(END_MARK), stale = log.find(END_MARK, mark + 1), skip = END_MARK.size();
+    if (stale == std::string::npos)
+        return {log.substr(mark + skip) + log.substr(0, mark)};
+    return {log.substr(stale + skip), log.substr(mark + skip, stale - mark - skip), log.substr(0, mark)};
+}
+
+// "{r<round> c<client> s<seq> ...}\n", 100 bytes: the key says which run a
+// record belongs to, the frame whether it is whole.
+std::string record_text(int round, int client, int seq)
+{
+    char head[32];
+    snprintf(head, sizeof head, "{r%05d c%d s%06d ", round, client, seq);
+    return std::string(head).append(100 - strlen(head) - 2, '.').append("}\n");
+}
+
+// One client of a crash round: bursts of records, each followed by a sync
+// and a level command whose reply on the console shows the sync's batch is
+// written; acked is the last record so acknowledged.
+void crash_client(const Server &s, int round, int client, unsigned seed, const std::atomic<bool> &stop,
+                  std::atomic<int> &acked, std::atomic<int> &acks)
+{
+    std::mt19937 rng(seed);
+    const int conn = quarn_socket();
+    const std::string level = std::to_string(4 + client), reply = "logPrintLevel = " + level + " \n";
+    for (int seq = 0; !stop && seq < 500;) {
+        std::string burst;
+        for (int n = std::uniform_int_distribution(1, 100)(rng); n > 0 && seq < 500; --n)
+            burst += make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, record_text(round, client, seq++));
+        const std::size_t seen = count(s.out(), reply);
+        burst += make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync") +
+                 make_record(client ? QUARN_TYPE_DSP : QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + level);
+        if (!send_all(conn, burst) || !wait_until([&] { return stop || count(s.out(), reply) > seen; }, 20s) || stop)
+            break;
+        acked = seq - 1, ++acks;
+    }
+    close(conn);
+}
+
+// Rounds of three clients writing and syncing into a 256K file, the server
+// killed at a random moment and restarted on the same directory: the file
+// always keeps a marker and is found as it was left; read oldest first,
+// every record is whole, each client's run unbroken and in order, rounds in
+// order, and every acknowledged record is there.  QUARN_CRASH_ROUNDS=N.
+TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRest)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TempDir dir;
+    std::string killed; // the log file as the last kill left it
+    int round = 0;
+    for (; round < env_or("QUARN_CRASH_ROUNDS", 50) && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Server s({"256K", "4K", "4"}, {}, dir.str());
+        ASSERT_TRUE(s.up() && s.settle(4)) << s.report();
+        EXPECT_TRUE(s.log("quarn.app") == killed) << "the restart changed the file";
+        EXPECT_FALSE(std::filesystem::exists(dir.file("quarn.app.bak")));
+        std::atomic<bool> stop{false};
+        std::atomic<int> acks{0}, acked[3];
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 3; ++c)
+            acked[c] = -1, clients.emplace_back(crash_client, std::cref(s), round, c, unsigned(rng()), std::cref(stop),
+                                                std::ref(acked[c]), std::ref(acks));
+        EXPECT_TRUE(wait_until([&] { return acks >= std::uniform_int_distribution(1, 12)(rng); }, 60s)) << s.report();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(rng() % 3000);
+        while (std::chrono::steady_clock::now() < until) {
+        } // the kill lands anywhere in the server's work, not on a scheduler tick
+        EXPECT_EQ(s.stop(SIGKILL), 128 + SIGKILL);
+        stop = true;
+        for (auto &t : clients)
+            t.join();
+        killed = s.log("quarn.app");
+        ASSERT_NE(killed.find(END_MARK), std::string::npos) << "a kill left the file without a marker";
+        const std::vector<std::string> pieces = age_order(killed);
+        std::map<std::pair<int, int>, std::pair<int, int>> runs; // (round, client) -> first, last seq
+        int last_round = -1;
+        for (const std::string &text : pieces) {
+            std::size_t junk = 0;
+            for (std::size_t at = 0; at < text.size() && !HasFailure();) {
+                int r, c, q;
+                if (sscanf(text.c_str() + at, "{r%5d c%1d s%6d ", &r, &c, &q) != 3 || text.compare(at, 100, record_text(r, c, q))) {
+                    EXPECT_TRUE(++junk <= END_MARK.size() || at < 100 || (pieces.size() > 1 && text.size() - at < 100))
+                        << "torn record at " << at << ": " << text.substr(at, 100);
+                    ++at;
+                    continue;
+                }
+                const auto key = std::pair(r, c);
+                EXPECT_FALSE(r < last_round || (runs.contains(key) && q != runs[key].second + 1 && pieces.size() == 1))
+                    << text.substr(at, 20);
+                runs.try_emplace(key, q, q).first->second.second = q;
+                last_round = r, junk = 0, at += 100;
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            const auto [first, last] = runs.contains({round, c}) ? runs[{round, c}] : std::pair(-1, -1);
+            EXPECT_TRUE(acked[c] < 0 || (first == 0 && acked[c] <= last)) << "client " << c << " acked " << acked[c];
+        }
+    }
+    std::cout << "[ crash    ] " << round << " rounds\n";
+}
+
+// A small tmpfs mounted in this binary's own mount namespace: only servers
+// started after it see it.
+struct SmallDisk {
+    std::string at;
+    bool mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k") == 0;
+    ~SmallDisk() { umount2(at.c_str(), MNT_DETACH); }
+    bool fill() const // takes every free byte
+    {
+        const int fd = open((at + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        for (const std::string block(4096, 'F'); write(fd, block.data(), block.size()) > 0;) {
+        }
+        return close(fd), errno == ENOSPC;
+    }
+};
+
+// A full disk costs only the batches it could not take, says so, leaves no
+// piece of them behind the marker, and a kill then restarts at the marker;
+// a removed directory reports each lost batch and a fresh file takes the
+// next once the directory is back.  Output lives outside the directory.
+TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
+{
+    QUARN_REQUIRE_ISOLATION();
+    TempDir out, mnt;
+    SmallDisk disk{mnt.str()};
+    ASSERT_TRUE(disk.mounted) << strerror(errno);
+    const ChildIo io{.out = out.file("server.out"), .err = out.file("server.err")};
+    auto line = [](int i) { return "full " + std::to_string(i) + " " + std::string(1000, '.') + "\n"; };
+    {
+        Server s({"1M", "0K", "1"}, io, disk.at);
+        ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
+        ASSERT_TRUE(disk.fill());
+        for (int i = 0; i < 8; ++i)
+            ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, line(i)));
+        ASSERT_TRUE(s.settle()) << s.report();
+        EXPECT_NE(s.err().find("logwrite: No space left on device\n"), std::string::npos) << s.report();
+        EXPECT_EQ(s.stop(SIGKILL), 128 + SIGKILL);
+    }
+    Server s({"1M", "0K", "1"}, io, disk.at);
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    EXPECT_FALSE(std::filesystem::exists(disk.at + "/quarn.app.bak"));
+    std::filesystem::remove(disk.at + "/filler");
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && s.settle()) << s.report();
+    std::string kept = "before\n";
+    for (int i = 0; s.log("quarn.app") != kept + "\nafter\n" + END_MARK; kept += line(i++))
+        ASSERT_LT(i, 8) << "not the lines that found room, then the rest:\n" << s.log("quarn.app");
+
+
+    EXPECT_EQ(s.stop(), 0);
+    TempDir gone;
+    Server t({"1M", "0K", "1"}, io, gone.str());
+    ASSERT_TRUE(t.up()) << t.report();
+    std::filesystem::remove_all(gone.str());
+    ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 1\n") && t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 2\n"));
+    ASSERT_TRUE(t.settle());
+    EXPECT_EQ(count(t.err(), "open: No such file or directory\n"), 2u) << t.report();
+    std::filesystem::create_directory(gone.str());
+    ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && t.settle()) << t.report();
+    EXPECT_EQ(t.log("quarn.app"), "after\n" + END_MARK);
+}
+
+// Connections that stop inside a record (half the marker, half the header,
+// half the text, inside a skipped record, nothing sent) hold up no other
+// connection, and once completed their records arrive whole and once.
+TEST(Hostile, StalledHalfRecordsHoldUpNoOtherConnection)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s;
+    ASSERT_TRUE(s.up()) << s.report();
+    const std::string stalls[] = {
+        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "marker cut\n"),
+        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "header cut\n"),
+        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "text cut in two\n"),
+        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, std::string(5000, 'o')) +
+            make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after the skipped one\n"),
+        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "nothing sent\n"),
+    };
+    const std::size_t held[] = {2, 20, 48, 1000, 0};
+    std::vector<int> conns;
+    for (std::size_t i = 0; i < std::size(stalls); ++i) {
+        conns.push_back(quarn_socket());
+        ASSERT_TRUE(send_all(conns.back(), stalls[i].substr(0, held[i])));
+    }
+    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1 + std::size(stalls); }));
+    const int fresh = quarn_socket();
+    ASSERT_TRUE(send_all(fresh, make_record(QUARN_TYPE_APP, QUARN_LEVEL_WARN, "new connection\n")));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_WARN, "old connection\n"));
+    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), " connection\n") == 2; })) << s.report();
+    EXPECT_EQ(count(s.out(), "text cut"), 0u) << "shown before it was whole";
+    for (std::size_t i = 0; i < std::size(stalls); ++i) {
+        ASSERT_TRUE(send_all(conns[i], stalls[i].substr(held[i])));
+        close(conns[i]);
+    }
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app").size() == 30 + 11 + 11 + 16 + 22 + 13 + END_MARK.size(); }))
+        << "a stalled record came out twice or torn:\n" << s.log("quarn.app");
+    for (const char *text : {"marker cut\n", "header cut\n", "text cut in two\n", "after the skipped one\n", "nothing sent\n"})
+        EXPECT_EQ(count(s.log("quarn.app"), text), 1u) << text;
+    close(fresh);
+}
+
+// Many connections send noise, records the server must drop (unknown and
+// reserved origins, the stop code, bad levels, a garbage command) and every
+// length boundary (1239 kept, 1240 and 65495 skipped whole, 65496 ends the
+// connection); random headers on more.  The server frames each connection
+// on its own, shows only what it must, and serves a good client after.
+TEST(Hostile, GarbageAndBoundaryRecordsOnManyConnectionsLeaveTheServerServing)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "64K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    std::vector<std::string> storms, shown, never;
+    for (int c = 0; c < 24; ++c) {
+        std::mt19937 rng(c);
+        auto noise = [&](std::size_t n) {
+            std::string bytes(n, '\0');
+            for (char &b : bytes)
+                b = static_cast<char>(rng() % 0xAB); // cannot start a record marker
+            return bytes;
+        };
+        std::string bytes = noise(3000);
+        for (int i = 0; c >= 16 && i < 1000; ++i) { // random headers behind markers, nothing expected
+            quarn_msg_head_t head{QUARN_MSG_MAGIC, static_cast<uint16_t>(rng()), static_cast<uint16_t>(rng() % 1400),
+                                  static_cast<int32_t>(rng() % 7), {}};
+            bytes += noise(rng() % 200) + std::string(reinterpret_cast<char *>(&head), sizeof head);
+        }
+        if (c >= 16) {
+            storms.push_back(bytes);
+            continue;
+        }
+        const std::string id = "-c" + std::to_string(c) + "\n";
+        auto add = [&](uint16_t type, int32_t level, std::string text, bool show) {
+            bytes += make_record(type, level, text) + noise(rng() % 50);
+            (show ? shown : never).push_back(text);
+        };
+        for (uint16_t type : {0, QUARN_TYPE_APP_RSV, 0x3000, 0xFFFF})
+            add(type, QUARN_LEVEL_ERROR, "origin " + std::to_string(type) + id, false);
+        for (int32_t level : {6, 100, -1, INT_MIN})
+            add(QUARN_TYPE_APP, level, "level " + std::to_string(level) + id, false);
+        add(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "garbage command" + id, false);
+        add(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, ("len 1239" + id).append(1239 - 8 - id.size(), '.'), true);
+        add(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, ("len 1240" + id).append(1240 - 8 - id.size(), '.'), false);
+        add(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, ("len 65495" + id).append(65495 - 9 - id.size(), '.'), false);
+        add(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "after the skips" + id, true);
+        bytes += make_record(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, std::string(65496, '!'));
+        add(QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "after the end" + id, false);
+        storms.push_back(bytes);
+    }
+    {
+        std::vector<std::jthread> senders;
+        for (const std::string &bytes : storms)
+            senders.emplace_back([&bytes] {
+                const int fd = quarn_socket();
+                send_all(fd, bytes); // the server may end the connection part way
+                close(fd);
+            });
+    }
+    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1; }, 60s)) << "stormy connections still served";
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_write_with_type(0, QUARN_LEVEL_WARN, "calm", "after the storm\n"); })), 0);
+    ASSERT_TRUE(s.wait_out("][WARN][calm]after the storm\n")) << s.report();
+    ASSERT_TRUE(s.sync());
+    const std::string console = s.out(), stored = s.log("quarn.app");
+    for (const std::string &text : shown)
+        EXPECT_EQ(count(console, "\033[31m" + text + "\033[0m"), 1u) << text.substr(0, 20);
+    for (const std::string &text : never)
+        EXPECT_EQ(count(console, text) + count(stored, text), 0u) << text.substr(0, 20);
+    EXPECT_EQ(s.stop(), 0) << s.report();
+}
+
+// Thousands of connections opened, used and closed, 200 of them held at
+// once: every thread and descriptor goes back, a redirect to a named pipe
+// nobody reads does not hang the print thread, and the server serves on.
+TEST(Hostile, ChurnAndAStuckRedirectLeaveNoThreadDescriptorOrHang)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s;
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    const std::string proc = "/proc/" + std::to_string(s.pid());
+    auto entries = [](const std::string &dir) {
+        std::error_code ec;
+        return std::distance(std::filesystem::directory_iterator(dir, ec), {});
+    };
+    const auto tasks = entries(proc + "/task"), fds = entries(proc + "/fd");
+    const std::string record = make_record(QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, "churn\n");
+    std::vector<int> held;
+    for (int i = 0; i < 200; ++i) {
+        held.push_back(quarn_socket());
+        ASSERT_TRUE(send_all(held.back(), record));
+    }
+    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 201; }, 60s));
+    for (int fd : held)
+        close(fd);
+    for (int i = 0; i < 2000; ++i) {
+        const int fd = quarn_socket();
+        ASSERT_TRUE(send_all(fd, record));
+        close(fd);
+    }
+    EXPECT_TRUE(wait_until([&] { return entries(proc + "/task") == tasks && entries(proc + "/fd") == fds; }, 60s))
+        << entries(proc + "/task") << " threads, " << entries(proc + "/fd") << " descriptors; at the start " << tasks
+        << ", " << fds;
+    ASSERT_EQ(mkfifo(s.file("fifo").c_str(), 0600), 0) << strerror(errno);
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "redirect:" + s.file("fifo")));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n") && s.settle()) << "the print thread hangs";
+    EXPECT_EQ(s.log("quarn.app"), "still serving\n" + END_MARK);
+    EXPECT_EQ(s.stop(), 0) << s.report();
+}
+
+// Client threads in several processes mix records of every origin and level
+// with every command for QUARN_SOAK_SECONDS (5 by default), then SIGTERM:
+// the server ends with 0 and no sanitizer report, and every stored line is
+// whole, was sent, and is stored once.
+TEST(Soak, EveryKindAndCommandAtOnceThenAnOrderlyStop)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"64M", "4K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(env_or("QUARN_SOAK_SECONDS", 5));
+    std::vector<pid_t> clients;
+    for (int p = 0; p < 5; ++p)
+        clients.push_back(fork_client([&, p] {
+            std::vector<std::jthread> threads;
+            for (int t = 0; t < 10; ++t)
+                threads.emplace_back([&, p, t] {
+                    for (int n = 0; std::chrono::steady_clock::now() < until; ++n, std::this_thread::sleep_for(1ms)) {
+                        const int round = n / 120;
+                        if (n % 20 != 19)
+                            quarn_msg_write_with_type(n % 3, n / 3 % 5, "soak", "p%d t%d n%d\n", p, t, n);
+                        else if (n / 20 % 5 == 0)
+                            quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "level%d", round % 4);
+                        else if (n / 20 % 5 == 1)
+                            quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "sync");
+                        else if (n / 20 % 5 == 2)
+                            quarn_msg_dsp_init(1 << 26, (round % 3 + 1) * 4096, round % 4);
+                        else if (n / 20 % 5 == 3)
+                            quarn_msg_bsp_init(1 << 20, 1);
+                        else
+                            quarn_dsp_change_level(round % 4);
+                    }
+                });
+        }));
+    for (pid_t pid : clients)
+        EXPECT_EQ(wait_exit(pid, 60s), 0);
+    EXPECT_EQ(s.stop(), 0) << s.report();
+    std::set<std::string> seen;
+    for (const char *file : {"quarn.app", "quarn.dsp"}) { // quarn.bsp holds the kernel's lines
+        std::istringstream in(s.log(file));
+        for (std::string l; std::getline(in, l);) {
+            if (l.empty()) // the marker's newline
+                break;
+            const std::string line = l.substr(l.rfind(']') + 1);
+            int p, t, n;
+            EXPECT_TRUE(sscanf(line.c_str(), "p%d t%d n%d", &p, &t, &n) == 3 &&
+                        line == "p" + std::to_string(p) + " t" + std::to_string(t) + " n" + std::to_string(n))
+                << "torn line in " << file << ": " << l;
+            EXPECT_TRUE(seen.insert(line).second) << "stored twice: " << l;
+        }
+    }
+    EXPECT_GT(seen.size(), 1000u);
+}
+
+} // namespace

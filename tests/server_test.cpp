@@ -1,0 +1,270 @@
+// The real quarn executable on its main paths: the command line, what each
+// record shows and stores, staging and the commands, the kernel log, a
+// restart, the orderly stop, and many clients at once.
+#include "harness.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using namespace e2e;
+
+const std::string TILDES(50, '~');
+// The help's own lines; lines for further words may stand before the last rule.
+const std::string HELP = "\n" + TILDES + "\nquarn :\nsync               sync log info to log file\n"
+                         "redirect           redirect the print \nlevel +int         set print level to 0~4  \n"
+                         "                   0 debug   \n                   1 info   \n"
+                         "                   2 warning   \n                   3 error   \n";
+const std::string RESET = "\033[0m", GREEN = "\033[32m", CYAN = "\033[36m", YELLOW = "\033[33m", RED = "\033[31m";
+
+std::string opened(const Server &s, const std::string &name) { return s.file(name) + " open !!!\n"; }
+
+// Exact standard output (HELP standing for the whole help), exit status and
+// the one record each command line sends to a listener holding the name; a
+// server that passes its checks ends at the taken name.
+TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const std::string dir = "/nonexistent/quarn";
+    auto settings = [&](std::string size, std::string sync) {
+        return "path:" + dir + "  size = " + size + "  sync " + sync + "   level 1 \n";
+    };
+    struct Row {
+        std::vector<std::string> args;
+        std::string out, sent;
+        int status;
+    } rows[] = {
+        {{}, HELP, "", 0},
+        {{"status"}, HELP, "", 1},
+        {{"sync", "a"}, "", "sync", 0},
+        {{"level", "2"}, "", "level2", 0},
+        {{"level", "4"}, "err level = 4\n", "", 1},
+        {{"level"}, HELP, "", 1},
+        {{dir, "512", "0K", "1"}, "err input\n" + HELP, "", 1},
+        {{dir, "1M", "512", "1"}, "error input\n" + HELP, "", 1},
+        {{dir, "4096M", "0K", "1"}, "err input\n" + HELP, "", 1},
+        {{dir, "1M", "1M", "1"}, settings("0x100000", "0x100000") + "err input\n" + settings("0x100000", "0x100000"), "", 1},
+        {{dir, "1G", "3G", "1"}, settings("0x40000000", "0xc0000000") + "err input\n" + settings("0x40000000", "0xc0000000"), "", 1},
+        {{dir, "-1K", "4K", "1"}, settings("0xfffffc00", "0x1000"), "", 1},
+    };
+    for (const Row &r : rows) {
+        const int listener = quarn_socket(SOCK_NONBLOCK, true);
+        const CliResult got = run_cli(r.args);
+        const std::string args = r.args.empty() ? "(none)" : r.args[0] + " ...";
+        if (r.out.ends_with(HELP))
+            EXPECT_TRUE(got.out.starts_with(r.out) && got.out.ends_with(TILDES + "\n")) << args << got.out;
+        else
+            EXPECT_EQ(got.out, r.out) << args;
+        EXPECT_EQ(got.status, r.status) << args;
+        const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_EQ(conn < 0 ? "" : read_until_eof(conn), r.sent.empty() ? "" : make_record(QUARN_TYPE_APP, 5, r.sent, QUARN_MSG_MAGIC, "CMD"));
+        close(conn), close(listener);
+    }
+}
+
+// A second server on the first one's directory, with a log size too small
+// for its file: it must end with status 1 and leave the running server's
+// name, control word and log file alone.
+TEST(ServerStart, FailedSecondServerLeavesTheRunningOneAlone)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "0K", "3"});
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "earlier") && s.settle(3)) << s.report();
+    ASSERT_EQ(control_word(), 3u);
+    const CliResult second = run_cli({s.dir(), "1K", "0K", "0"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("bind"), std::string::npos) << second.err;
+    EXPECT_EQ(control_word(), 3u);
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "later") && s.settle(3));
+    EXPECT_EQ(s.log("quarn.app"), "earlierlater" + END_MARK);
+}
+
+// Crafted records, so that origin, level and marker arrive exactly as given
+// (the library would drop or recode some): the colour each is shown in at
+// each print level, and whether it is stored (sync size 0: at once).
+TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0")); // no DSP file: DSP lines are only shown
+    struct Row {
+        int print_level;
+        uint16_t type;
+        int32_t level;
+        std::string colour; // "" not shown
+        int stored;         // 1 stored in quarn.app, 0 not, -1 not looked at
+        uint32_t magic = QUARN_MSG_MAGIC;
+    } rows[] = {
+        {0, QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, GREEN, 0}, {1, QUARN_TYPE_APP, QUARN_LEVEL_INFO, CYAN, 1},
+        {2, QUARN_TYPE_APP, QUARN_LEVEL_INFO, "", 1},     {2, QUARN_TYPE_APP, QUARN_LEVEL_WARN, YELLOW, 1},
+        {3, QUARN_TYPE_APP, QUARN_LEVEL_ERROR, RED, 1},   {0, QUARN_TYPE_APP, QUARN_LEVEL_FILE, "", 1},
+        {0, QUARN_TYPE_APP, 6, "", 0},                    {0, QUARN_TYPE_APP, -1, "", 0},
+        {2, QUARN_TYPE_BSP, QUARN_LEVEL_WARN, YELLOW, -1}, {3, QUARN_TYPE_BSP, QUARN_LEVEL_WARN, "", -1},
+        {3, QUARN_TYPE_DSP, QUARN_LEVEL_DEBUG, GREEN, 0}, {0, QUARN_TYPE_APP_RSV, QUARN_LEVEL_INFO, "", 0},
+        {0, 0x3000, QUARN_LEVEL_INFO, "", 0},             {0, QUARN_TYPE_APP, QUARN_LEVEL_INFO, "", 0, 0x79AB79AA},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row &r = rows[i];
+        const std::string text = "row " + std::to_string(i) + "\n", before = s.log("quarn.app");
+        ASSERT_TRUE(s.settle(r.print_level) && s.send(r.type, r.level, text, r.magic));
+        ASSERT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "mark\n", "mark\n")) << s.report();
+        EXPECT_EQ(count(s.out(), r.colour + text + RESET), r.colour.empty() ? 0u : 1u) << text << s.out();
+        EXPECT_EQ(count(s.out(), text), r.colour.empty() ? 0u : 1u) << text;
+        if (r.stored >= 0) {
+            EXPECT_EQ(s.log("quarn.app").find(text) != std::string::npos, r.stored == 1) << text;
+        }
+    }
+}
+
+// The application batch goes in one write once more than 4096 - 1116 bytes
+// wait, or at a sync; the longest text staged is 1116 bytes.  dsp_init opens
+// quarn.dsp and stages DSP text in its own batches at its own print level,
+// written by a DSP sync; a repeat cannot open the file again.  Levels of
+// application commands move the control word, DSP ones do not.
+TEST(Commands, StagingSyncLevelAndDspInitDoWhatTheySay)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "4K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    EXPECT_EQ(control_word(), 1u);
+    const std::string a(1000, 'a'), b(1000, 'b'), c(980, 'c'), longest(1116, 'L');
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, a) && s.send(QUARN_TYPE_APP, QUARN_LEVEL_WARN, b));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest + "X")); // too long to stage
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, c) && s.settle());
+    EXPECT_EQ(s.log("quarn.app"), "") << "2980 bytes must still wait";
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest) && s.settle());
+    const std::string batch = a + b + c + longest;
+    EXPECT_EQ(s.log("quarn.app"), batch + END_MARK);
+
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_dsp_init(16384, 4096, 2); })), 0);
+    EXPECT_TRUE(s.wait_out("logSize = 0x4000, syncSize = 0x1000, loglevel = 2\n" + opened(s, "quarn.dsp"))) << s.out();
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_INFO, "dsp info\n") && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, "dsp warn\n"));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "app waits\n") && s.settle());
+    EXPECT_EQ(run_cli({"sync"}).status, 0);
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == batch + "app waits\n" + END_MARK; }));
+    EXPECT_EQ(s.log("quarn.dsp"), "");
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "sync") && s.settle());
+    EXPECT_EQ(s.log("quarn.dsp"), "dsp info\ndsp warn\n" + END_MARK);
+    EXPECT_EQ(count(s.out(), "dsp info"), 0u);
+    EXPECT_EQ(count(s.out(), YELLOW + "dsp warn\n" + RESET), 1u);
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 16384 4096 9") && s.settle());
+    EXPECT_TRUE(s.wait_out("set loglevel=error(3)\nquarn_log_file_init QUARN_DSP_LOG_INIT failed.\n")) << s.out();
+
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0") && s.settle(2));
+    EXPECT_EQ(control_word(), 2u);
+    EXPECT_EQ(run_cli({"level", "3"}).status, 0);
+    EXPECT_TRUE(s.wait_out("logPrintLevel = 3 \n") && wait_until([] { return control_word() == 3u; }));
+}
+
+// Writes one line to the kernel log; a fresh open per line escapes the
+// per-open rate limit.
+bool kmsg(const std::string &line)
+{
+    const int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    return ok;
+}
+
+// bsp_init opens quarn.bsp and starts one kernel log thread however often
+// it comes; the thread and BSP-origin text write one file, each write
+// whole, none over another, one marker at the end.
+TEST(KernelLog, LinesReachTheBspFileBesideItsBatchesFromOneThread)
+{
+    QUARN_REQUIRE_ISOLATION();
+    if (access("/dev/kmsg", W_OK) != 0)
+        GTEST_SKIP() << "cannot write /dev/kmsg: " << strerror(errno);
+    KernelLogTurn turn;
+    Server s;
+    ASSERT_TRUE(turn.held() && s.up()) << s.report();
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_bsp_init(4194304, 1); })), 0);
+    ASSERT_TRUE(s.wait_out("logSize = 0x400000, freq = 1(seconds)\n" + opened(s, "quarn.bsp"))) << s.out();
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 2") && s.settle());
+    EXPECT_TRUE(s.wait_out("quarn_log_file_init QUARN_BSP_LOG_INIT failed.\n"));
+    const std::string tag = "kline-" + std::to_string(getpid());
+    const pid_t kernel_writer = fork_client([&] {
+        for (int i = 0; i < 100; ++i)
+            kmsg(tag + "-" + std::to_string(i) + "\n");
+    });
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "bline-" + std::to_string(i) + "\n"));
+    ASSERT_EQ(wait_exit(kernel_writer, 60s), 0);
+    // Written again while it does not arrive: something outside may read the log too.
+    ASSERT_TRUE(s.sync() && wait_until([&] {
+        return kmsg(tag + "-last\n") && wait_until([&] { return count(s.log("quarn.bsp"), tag + "-last"); }, 3s);
+    }, 30s));
+    const std::string log = "\n" + s.log("quarn.bsp");
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(count(log, "\nbline-" + std::to_string(i) + "\n"), 1u) << "bline-" << i;
+    EXPECT_EQ(count(log, END_MARK), 1u);
+    EXPECT_TRUE(log.ends_with(END_MARK));
+    EXPECT_EQ(s.threads("klog_th 1"), 1u);
+}
+
+// A stop signal writes all accepted text of every kind and ends with 0; a
+// restart on the same directory writes on behind the marker, and standard
+// output, opened for appending, keeps the first server's lines.
+TEST(Stop, StopSignalWritesWhatWaitsAndARestartGoesOnBehindIt)
+{
+    QUARN_REQUIRE_ISOLATION();
+    for (const int sig : {SIGTERM, SIGINT}) {
+        Server s({"1M", "64K", "1"});
+        ASSERT_TRUE(s.up()) << s.report();
+        ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 65536 1"));
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "app pending\n"));
+        ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, "dsp pending\n") && s.settle());
+        ASSERT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), "") << "nothing may be written before the stop";
+        EXPECT_EQ(s.stop(sig), 0) << s.report();
+        EXPECT_EQ(s.log("quarn.app"), "app pending\n" + END_MARK);
+        EXPECT_EQ(s.log("quarn.dsp"), "dsp pending\n" + END_MARK);
+        Server again({"1M", "0K", "1"}, {}, s.dir());
+        ASSERT_TRUE(again.up() && again.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after\n") && again.settle());
+        EXPECT_EQ(again.log("quarn.app"), "app pending\n\nafter\n" + END_MARK);
+        EXPECT_EQ(again.stop(), 0);
+        EXPECT_EQ(count(again.out(), opened(s, "quarn.app")), 2u) << again.out();
+    }
+}
+
+// Many clients at once, each keeping its queue short so that only the
+// server could lose a record: every record arrives whole, once, in order.
+TEST(Load, TwentyClientsTimesTwoThousandRecordsArriveWholeOnceAndInOrder)
+{
+    QUARN_REQUIRE_ISOLATION();
+    constexpr int CLIENTS = 20, RECORDS = 2000;
+    Server s({"4M", "64K", "4"});
+    ASSERT_TRUE(s.up()) << s.report();
+    std::vector<pid_t> pids;
+    for (int c = 0; c < CLIENTS; ++c)
+        pids.push_back(fork_client([c] {
+            const int sock = dup(0); // the lowest free number: the library's connection takes it
+            close(sock);
+            for (int r = 0, queued = 0; r < RECORDS; ++r) {
+                if (r > 0 && !wait_until([&] { return ioctl(sock, SIOCOUTQ, &queued) == 0 && queued < (64 << 10); }, 20s))
+                    return (void)puts("the connection's queue never drained");
+                quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_FILE, "load", "c%02d r%04d\n", c, r);
+            }
+        }, s.file("client" + std::to_string(c))));
+    for (int c = 0; c < CLIENTS; ++c) {
+        EXPECT_EQ(wait_exit(pids[c], 120s), 0);
+        EXPECT_EQ(s.log("client" + std::to_string(c)), "") << "client " << c << " lost records";
+    }
+    // Once the clients' receive threads are gone, all records are queued.
+    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1; }, 60s) && s.sync());
+    std::istringstream in(s.log("quarn.app"));
+    const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]c(\d\d) r(\d{4}))");
+    std::vector<int> next(CLIENTS, 0);
+    int lines = 0;
+    for (std::string l; std::getline(in, l) && !l.empty() && !HasFailure(); ++lines) {
+        std::smatch m;
+        if (!std::regex_match(l, m, line) || std::stoi(m[1]) >= CLIENTS || std::stoi(m[2]) != next[std::stoi(m[1])]++)
+            ADD_FAILURE() << "line " << lines << " broken, repeated or out of order: " << l;
+    }
+    EXPECT_EQ(lines, CLIENTS * RECORDS);
+}
+
+} // namespace

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -346,14 +347,27 @@ class Server {
             return -1;
         return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
     }
-    // How many of the server's threads are named name.
+    // The server's threads as /proc shows them.
+    struct Task {
+        std::string name, wchan; // thread name; kernel function it sleeps in
+        char state;              // R running, S sleeping, T stopped, ...
+    };
+    std::vector<Task> tasks() const
+    {
+        std::vector<Task> out;
+        std::error_code ec;
+        for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec)) {
+            const std::string at = t.path().string(), stat = read_file(at + "/stat"), name = read_file(at + "/comm");
+            const auto paren = stat.rfind(')');
+            out.push_back({name.substr(0, name.find('\n')), read_file(at + "/wchan"),
+                           paren + 2 < stat.size() ? stat[paren + 2] : '?'});
+        }
+        return out;
+    }
+    std::size_t threads(const std::function<bool(const Task &)> &pred) const { return std::ranges::count_if(tasks(), pred); }
     std::size_t threads(const std::string &name) const
     {
-        std::size_t n = 0;
-        std::error_code ec;
-        for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec))
-            n += read_file(t.path().string() + "/comm") == name + "\n";
-        return n;
+        return threads([&](const Task &t) { return t.name == name; });
     }
 
   private:

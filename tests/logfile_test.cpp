@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <set>
 
 namespace {
 
@@ -183,27 +182,6 @@ TEST_F(LogFile, WritePositionBeyond2GiBIsFoundAndWrittenAt)
     f.seekg(AT - 4);
     f.read(tail.data(), std::streamsize(tail.size()));
     EXPECT_EQ(tail, "old\n\nnew\n" + MARK);
-}
-
-// The BSP file has two writers, the kernel log thread and the print thread.
-TEST_F(LogFile, ConcurrentWritersOfOneKindKeepBatchesWhole)
-{
-    ASSERT_EQ(open(1 << 20), 0);
-    std::set<std::string> want;
-    auto writer = [&](char id) {
-        for (int i = 1000; i < 1200; ++i)
-            write(id + std::to_string(i) + "\n");
-    };
-    std::thread a(writer, 'a'), b(writer, 'b');
-    a.join(), b.join();
-    for (int i = 1000; i < 1200; ++i)
-        want.insert({'a' + std::to_string(i) + '\n', 'b' + std::to_string(i) + '\n'});
-    std::string text = log();
-    ASSERT_TRUE(text.ends_with(MARK) && text.size() == want.size() * 6 + MARK.size());
-    std::set<std::string> got;
-    for (size_t at = 0; at + 6 <= text.size() - MARK.size(); at += 6)
-        got.insert(text.substr(at, 6));
-    EXPECT_EQ(got, want);
 }
 
 } // namespace

@@ -190,45 +190,6 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
     EXPECT_EQ(t.log("quarn.app"), "after\n" + END_MARK);
 }
 
-// Connections that stop inside a record (half the marker, half the header,
-// half the text, inside a skipped record, nothing sent) hold up no other
-// connection, and once completed their records arrive whole and once.
-TEST(Hostile, StalledHalfRecordsHoldUpNoOtherConnection)
-{
-    QUARN_REQUIRE_ISOLATION();
-    Server s;
-    ASSERT_TRUE(s.up()) << s.report();
-    const std::string stalls[] = {
-        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "marker cut\n"),
-        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "header cut\n"),
-        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "text cut in two\n"),
-        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, std::string(5000, 'o')) +
-            make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after the skipped one\n"),
-        make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "nothing sent\n"),
-    };
-    const std::size_t held[] = {2, 20, 48, 1000, 0};
-    std::vector<int> conns;
-    for (std::size_t i = 0; i < std::size(stalls); ++i) {
-        conns.push_back(quarn_socket());
-        ASSERT_TRUE(send_all(conns.back(), stalls[i].substr(0, held[i])));
-    }
-    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1 + std::size(stalls); }));
-    const int fresh = quarn_socket();
-    ASSERT_TRUE(send_all(fresh, make_record(QUARN_TYPE_APP, QUARN_LEVEL_WARN, "new connection\n")));
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_WARN, "old connection\n"));
-    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), " connection\n") == 2; })) << s.report();
-    EXPECT_EQ(count(s.out(), "text cut"), 0u) << "shown before it was whole";
-    for (std::size_t i = 0; i < std::size(stalls); ++i) {
-        ASSERT_TRUE(send_all(conns[i], stalls[i].substr(held[i])));
-        close(conns[i]);
-    }
-    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app").size() == 30 + 11 + 11 + 16 + 22 + 13 + END_MARK.size(); }))
-        << "a stalled record came out twice or torn:\n" << s.log("quarn.app");
-    for (const char *text : {"marker cut\n", "header cut\n", "text cut in two\n", "after the skipped one\n", "nothing sent\n"})
-        EXPECT_EQ(count(s.log("quarn.app"), text), 1u) << text;
-    close(fresh);
-}
-
 // Many connections send noise, records the server must drop (unknown and
 // reserved origins, the stop code, bad levels, a garbage command) and every
 // length boundary (1239 kept, 1240 and 65495 skipped whole, 65496 ends the

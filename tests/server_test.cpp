@@ -5,6 +5,7 @@
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <sstream>
@@ -81,6 +82,47 @@ TEST(ServerStart, FailedSecondServerLeavesTheRunningOneAlone)
     EXPECT_EQ(control_word(), 3u);
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "later") && s.settle(3));
     EXPECT_EQ(s.log("quarn.app"), "earlierlater" + END_MARK);
+}
+
+// Without its 4 MiB ring buffer the server could accept nothing: it ends.
+TEST(ServerStart, RingBufferThatCannotBeAllocatedEndsTheServer)
+{
+    QUARN_REQUIRE_ISOLATION();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a data limit leaves no room for the sanitizer's shadow memory";
+#endif
+    const ChildIo limited{.limit = RLIMIT_DATA, .limit_to = 3 << 20};
+    if (wait_exit(spawn(limited, [] { _exit(malloc(6 << 20) ? 1 : 0); })) != 0)
+        GTEST_SKIP() << "data limits are not enforced here (user-mode emulation?)";
+    TempDir dir;
+    const CliResult r = run_cli({dir.str(), "1M", "0K", "1"}, limited);
+    EXPECT_TRUE(r.status > 0 && r.err.find("malloc") != std::string::npos) << r.status << r.err;
+}
+
+// Clients of a board starting up connect while the acceptor is busy (here
+// stopped) and must not fail, since a client never waits; an acceptor out
+// of descriptors neither spins a core nor stops serving once some are free.
+TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "0K", "1"}, {.limit = RLIMIT_NOFILE, .limit_to = 24});
+    ASSERT_TRUE(s.up() && kill(s.pid(), SIGSTOP) == 0) << s.report();
+    ASSERT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state != 'T'; }) == 0; }));
+    for (int c = 0; c < 100; ++c) {
+        const int fd = quarn_socket(SOCK_NONBLOCK);
+        ASSERT_TRUE(send_all(fd, make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "client\n"))) << c << strerror(errno);
+        close(fd);
+    }
+    kill(s.pid(), SIGCONT);
+    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "client\n") == 100; }, 30s)) << s.log("quarn.app");
+    std::vector<int> held;
+    for (int i = 0; i < 30; ++i)
+        held.push_back(quarn_socket(SOCK_NONBLOCK)); // the last ones wait in the backlog
+    EXPECT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state == 'R'; }) == 0; }, 5s))
+        << "a thread of the server keeps running while accept fails";
+    for (int fd : held)
+        close(fd);
+    EXPECT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n", "served again\n")) << s.report();
 }
 
 // Crafted records, so that origin, level and marker arrive exactly as given
@@ -228,6 +270,34 @@ TEST(Stop, StopSignalWritesWhatWaitsAndARestartGoesOnBehindIt)
         EXPECT_EQ(again.stop(), 0);
         EXPECT_EQ(count(again.out(), opened(s, "quarn.app")), 2u) << again.out();
     }
+}
+
+// A console pipe that is no longer read holds the print thread while
+// records pile up in the ring; after a SIGTERM every one of them still
+// reaches the file, and the reader going away costs the console only.
+TEST(Stop, RecordsQueuedBehindAStuckConsoleAllReachTheLogFile)
+{
+    QUARN_REQUIRE_ISOLATION();
+    TempDir tmp;
+    const std::string fifo = tmp.file("console");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int console = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    Server s({"4M", "64K", "1"}, {.out = fifo}); // its console is not read from here on
+    ASSERT_TRUE(s.up()) << s.err();
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = "queued " + std::to_string(i) + " ";
+        expected += text.append(99 - text.size(), '.') + "\n";
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text + "\n"));
+    }
+    ASSERT_TRUE(wait_until([&] {
+        int queued = -1;
+        return ioctl(s.conn(), SIOCOUTQ, &queued) == 0 && queued == 0 &&
+               s.threads([](const Server::Task &t) { return t.wchan.find("pipe_write") != std::string::npos; }) > 0 &&
+               s.threads([](const Server::Task &t) { return t.name == "quarn_sv_rv" && !t.wchan.starts_with("unix_stream"); }) == 0;
+    })) << "the records were not all queued behind a blocked console";
+    EXPECT_EQ(s.stop(SIGTERM, [&] { close(console), console = -1; }), 0) << s.err();
+    EXPECT_TRUE(s.log("quarn.app") == expected + END_MARK) << s.log("quarn.app").size() << " bytes of " << expected.size();
 }
 
 // Many clients at once, each keeping its queue short so that only the

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,9 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string stream(reinterpret_cast<const char *>(data) + 1, size - 1);
     int fd[2];
     check(socketpair(AF_UNIX, SOCK_STREAM, 0, fd) == 0, "socketpair");
+    std::atomic<bool> done{false}; // the reader has ended
     std::thread writer([&] {
-        for (size_t at = 0; at < stream.size(); at += piece) {
-            for (int queued = 1; ioctl(fd[0], SIOCINQ, &queued) == 0 && queued > 0;)
+        for (size_t at = 0; at < stream.size() && !done; at += piece) {
+            for (int queued = 1; !done && ioctl(fd[0], SIOCINQ, &queued) == 0 && queued > 0;)
                 std::this_thread::yield();
             if (send(fd[1], stream.data() + at, std::min(piece, stream.size() - at), MSG_NOSIGNAL) < 0)
                 break; // the reader gave up on the stream
@@ -88,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         got.emplace_back(reinterpret_cast<const char *>(rec), n);
     }
+    done = true;
     shutdown(fd[0], SHUT_RDWR);
     writer.join();
     close(fd[0]), close(fd[1]);

@@ -17,35 +17,16 @@ using testing::internal::GetCapturedStdout;
 
 const std::string kFull = "send failed: Resource temporarily unavailable \n";
 
-struct Received {
-    quarn_msg_head_t head{};
-    std::string text; // exactly head.len bytes
-};
-
-// The records of a stream; a bad marker or a torn record fails the test.
-std::vector<Received> records(const std::string &stream)
-{
-    std::vector<Received> out;
-    for (size_t at = 0; at < stream.size(); at += sizeof(quarn_msg_head_t) + out.back().head.len) {
-        Received r;
-        std::memcpy(&r.head, stream.data() + at, std::min(sizeof r.head, stream.size() - at));
-        if (stream.size() - at < sizeof r.head || r.head.magic != QUARN_MSG_MAGIC ||
-            stream.size() - at - sizeof r.head < r.head.len) {
-            ADD_FAILURE() << "bad or torn record at " << at;
-            break;
-        }
-        r.text = stream.substr(at + sizeof r.head, r.head.len);
-        out.push_back(r);
-    }
-    return out;
-}
-
-// The texts behind the 21-byte time stamp.
+// The texts behind the 21-byte time stamp of the records in a stream.
 std::vector<std::string> messages(const std::string &stream)
 {
     std::vector<std::string> out;
-    for (const Received &r : records(stream))
-        out.push_back(r.text.substr(std::min<size_t>(21, r.text.size())));
+    size_t at = 0;
+    for (uint16_t len; at + QUARN_MSG_HEAD_LEN + 21 <= stream.size(); at += QUARN_MSG_HEAD_LEN + len) {
+        std::memcpy(&len, stream.data() + at + offsetof(quarn_msg_head_t, len), sizeof len);
+        out.push_back(stream.substr(at + QUARN_MSG_HEAD_LEN + 21, len - 21));
+    }
+    EXPECT_EQ(at, stream.size()) << "a torn record";
     return out;
 }
 
@@ -59,14 +40,12 @@ TEST(ClientAlone, FullConnectionCostsRecordsButNeverTheStream)
     TempDir dir;
     const pid_t child = fork_client([] {
         close(STDIN_FILENO);
-        std::vector<std::thread> threads;
+        std::vector<std::jthread> threads;
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([t] {
                 for (int i = 0; i < 1000; ++i)
                     quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "%d:%d %0900d", t, i, 0);
             });
-        for (auto &t : threads)
-            t.join();
     }, dir.file("out"));
     ASSERT_EQ(wait_exit(child), 0) << "a full connection held up a call";
     const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -82,13 +61,12 @@ TEST(ClientAlone, FullConnectionCostsRecordsButNeverTheStream)
 
 class Client : public testing::Test {
   protected:
+    // A connection left by an earlier test of this process dies on the
+    // first call; the second connects here.
     void SetUp() override
     {
         QUARN_REQUIRE_ISOLATION();
-        listener_ = quarn_socket(0, true);
-        ASSERT_GE(listener_, 0);
-        // A connection left by an earlier test of this process dies on the
-        // first call; the second connects here.
+        ASSERT_GE(listener_ = quarn_socket(0, true), 0);
         CaptureStdout();
         quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "warm-up");
         quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "warm-up");
@@ -115,10 +93,10 @@ std::string stamp_now()
     return text;
 }
 
-// Each level's layout and header; the message part is cut at 1023
-// characters and the tag only by the room left, so that nothing spills
-// past the 1112-byte text area; a message that fails to format sends no
-// stale bytes.
+// Each level's layout, origin and header byte for byte (the tag kept in the
+// name at 26 characters); the message part is cut at 1023 characters and the
+// tag only by the room left, so nothing spills past the 1112-byte text area;
+// a message that fails to format sends no stale bytes.
 TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
 {
     std::string msg(2000, 'm');
@@ -129,9 +107,8 @@ TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
         int origin, level;
         std::string tag, msg, expected; // expected: the text behind the stamp
     } rows[] = {
-        {0, 0, "net", "up", "[DBUG][net]up"},   {0, 1, "net", "up", "[INFO][net]up"},
-        {2, 2, "net", "up", "[WARN][net]up"},   {0, 3, "net", "up", "[ERROR][net]up"},
-        {0, 4, "net", "up", "up"},              {0, 5, "net", "up", "up"},
+        {0, 0, "net", "up", "[DBUG][net]up"}, {0, 1, "net", "up", "[INFO][net]up"}, {2, 2, "net", "up", "[WARN][net]up"},
+        {0, 3, "net", "up", "[ERROR][net]up"}, {0, 4, "net", "up", "up"}, {0, 5, "net", "up", "up"},
         {0, 3, "abc", msg, "[ERROR][abc]" + msg.substr(0, 1023)},
         {0, 3, g40, msg.substr(0, 1), "[ERROR][" + g40 + "]a"},
         {0, 3, g5000, msg, ("[ERROR][" + g5000).substr(0, 1023) + msg.substr(0, 1111 - 21 - 1023)},
@@ -139,16 +116,10 @@ TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
     for (const Row &r : rows) {
         const std::string before = stamp_now();
         quarn_msg_write_with_type(r.origin, r.level, r.tag.c_str(), "%s", r.msg.c_str());
-        const std::vector<Received> got = records(arrived());
-        ASSERT_EQ(got.size(), 1u) << r.expected;
-        const quarn_msg_head_t &h = got[0].head;
-        const std::string stamp = r.level == 5 ? "" : got[0].text.substr(0, 21);
+        const std::string got = arrived(), stamp = r.level == 5 ? "" : got.substr(40, 21);
         EXPECT_TRUE(stamp.empty() || stamp == before || stamp == stamp_now()) << stamp;
-        EXPECT_EQ(got[0].text.substr(stamp.size()), r.expected);
-        EXPECT_EQ(h.type, r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP);
-        EXPECT_EQ(h.level, r.level);
-        const std::string kept = r.tag.substr(0, QUARN_MSG_TAG_MAX);
-        EXPECT_EQ(std::string(h.name, sizeof h.name), kept + std::string(sizeof h.name - kept.size(), '\0'));
+        EXPECT_EQ(got, make_record(r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP, r.level, stamp + r.expected,
+                                   QUARN_MSG_MAGIC, r.tag.c_str())) << r.expected.substr(0, 20);
     }
     const wchar_t unencodable[] = {0x20AC, 0}; // no C-locale encoding
     quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "fmt", "ab%lscd", unencodable);
@@ -163,9 +134,8 @@ TEST_F(Client, DropRuleFollowsTheControlWordOnceItAppears)
     const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0666);
     auto *word = static_cast<volatile uint32_t *>(shmat(id, nullptr, 0));
     *word = 1;
-    quarn_msg_write_with_type(0, QUARN_LEVEL_DEBUG, "a", "2");
-    quarn_msg_write_with_type(2, QUARN_LEVEL_DEBUG, "a", "3");
-    quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "a", "4");
+    for (const auto &[origin, level, text] : {std::tuple{0, 0, "2"}, {2, 0, "3"}, {0, 1, "4"}})
+        quarn_msg_write_with_type(origin, level, "a", "%s", text);
     *word = 0;
     quarn_msg_write_with_type(0, QUARN_LEVEL_DEBUG, "a", "5");
     EXPECT_EQ(messages(arrived()), (std::vector<std::string>{"[DBUG][a]1", "[DBUG][a]3", "[INFO][a]4", "[DBUG][a]5"}));
@@ -186,18 +156,16 @@ TEST_F(Client, ReconnectsOnTheCallAfterTheServerWentAway)
     EXPECT_EQ(messages(arrived()), std::vector<std::string>{"back"});
 }
 
-// The version text is copied only whole, with its NUL, and never past the
-// buffer.
+// The version text is copied only whole, with its NUL, and never past the buffer.
 TEST(Version, NeverWritesPastTheBufferAndRefusesNoRoomForTheNul)
 {
     for (const int size : {16, 17}) {
-        char ver[40];
-        std::memset(ver, 'x', sizeof ver);
+        std::string ver(40, 'x');
         CaptureStdout();
-        quarn_get_version(ver, size, nullptr, 0);
+        quarn_get_version(ver.data(), size, nullptr, 0);
         EXPECT_EQ(GetCapturedStdout(), size == 16 ? "error, len(16) > ver_len(16)" : "");
-        EXPECT_EQ(std::string(ver, size), size == 16 ? std::string(16, '\0') : std::string("v1.0.0 svn635612") + '\0');
-        EXPECT_EQ(std::string(ver + size, sizeof ver - size), std::string(sizeof ver - size, 'x'));
+        EXPECT_EQ(ver, (size == 16 ? std::string(16, '\0') : std::string("v1.0.0 svn635612") + '\0') +
+                           std::string(40 - size, 'x'));
     }
 }
 

@@ -8,7 +8,6 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
-#include <future>
 
 namespace {
 
@@ -122,28 +121,6 @@ TEST(Reader, StreamCutAtEveryByteYieldsExactlyTheGoodRecords)
         close(fd[0]);
         ASSERT_EQ(got, std::vector<std::string>(std::begin(good), std::end(good))) << "cut at " << cut;
     }
-}
-
-// A record of 64 KiB less one is skipped whole, its text never framed; a
-// header announcing 64 KiB or more ends the connection with a message.
-TEST(Reader, OversizedRecordsAreSkippedOrEndTheConnection)
-{
-    int fd[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-    std::string big = record(65535, 's');
-    big.replace(65490, 43, record(43, 'x'));
-    auto sender = std::async(std::launch::async, [&] {
-        e2e::send_all(fd[1], big + record(45, 'n') + record(65536).substr(0, 40));
-    });
-    char buf[QUARN_MSG_RECV_LEN];
-    int size = sizeof buf;
-    ASSERT_EQ(bsp_quarn_msg_read(fd[0], buf, &size), 0);
-    EXPECT_EQ(std::string(buf, size), record(45, 'n'));
-    CaptureStdout();
-    EXPECT_EQ(bsp_quarn_msg_read(fd[0], buf, &size), -2);
-    EXPECT_EQ(GetCapturedStdout(), "error package len[65536] \n");
-    sender.get();
-    close(fd[0]), close(fd[1]);
 }
 
 } // namespace

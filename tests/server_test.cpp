@@ -7,8 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
-#include <regex>
-#include <sstream>
 
 namespace {
 
@@ -298,43 +296,6 @@ TEST(Stop, RecordsQueuedBehindAStuckConsoleAllReachTheLogFile)
     })) << "the records were not all queued behind a blocked console";
     EXPECT_EQ(s.stop(SIGTERM, [&] { close(console), console = -1; }), 0) << s.err();
     EXPECT_TRUE(s.log("quarn.app") == expected + END_MARK) << s.log("quarn.app").size() << " bytes of " << expected.size();
-}
-
-// Many clients at once, each keeping its queue short so that only the
-// server could lose a record: every record arrives whole, once, in order.
-TEST(Load, TwentyClientsTimesTwoThousandRecordsArriveWholeOnceAndInOrder)
-{
-    QUARN_REQUIRE_ISOLATION();
-    constexpr int CLIENTS = 20, RECORDS = 2000;
-    Server s({"4M", "64K", "4"});
-    ASSERT_TRUE(s.up()) << s.report();
-    std::vector<pid_t> pids;
-    for (int c = 0; c < CLIENTS; ++c)
-        pids.push_back(fork_client([c] {
-            const int sock = dup(0); // the lowest free number: the library's connection takes it
-            close(sock);
-            for (int r = 0, queued = 0; r < RECORDS; ++r) {
-                if (r > 0 && !wait_until([&] { return ioctl(sock, SIOCOUTQ, &queued) == 0 && queued < (64 << 10); }, 20s))
-                    return (void)puts("the connection's queue never drained");
-                quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_FILE, "load", "c%02d r%04d\n", c, r);
-            }
-        }, s.file("client" + std::to_string(c))));
-    for (int c = 0; c < CLIENTS; ++c) {
-        EXPECT_EQ(wait_exit(pids[c], 120s), 0);
-        EXPECT_EQ(s.log("client" + std::to_string(c)), "") << "client " << c << " lost records";
-    }
-    // Once the clients' receive threads are gone, all records are queued.
-    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1; }, 60s) && s.sync());
-    std::istringstream in(s.log("quarn.app"));
-    const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]c(\d\d) r(\d{4}))");
-    std::vector<int> next(CLIENTS, 0);
-    int lines = 0;
-    for (std::string l; std::getline(in, l) && !l.empty() && !HasFailure(); ++lines) {
-        std::smatch m;
-        if (!std::regex_match(l, m, line) || std::stoi(m[1]) >= CLIENTS || std::stoi(m[2]) != next[std::stoi(m[1])]++)
-            ADD_FAILURE() << "line " << lines << " broken, repeated or out of order: " << l;
-    }
-    EXPECT_EQ(lines, CLIENTS * RECORDS);
 }
 
 } // namespace

@@ -303,6 +303,7 @@ TEST(Hostile, ChurnAndAStuckRedirectLeaveNoThreadDescriptorOrHang)
 TEST(Soak, EveryKindAndCommandAtOnceThenAnOrderlyStop)
 {
     QUARN_REQUIRE_ISOLATION();
+    KernelLogTurn turn; // bsp_init starts the kernel log thread
     Server s({"64M", "4K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(env_or("QUARN_SOAK_SECONDS", 5));

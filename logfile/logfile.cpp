@@ -1,9 +1,9 @@
 // Circular log files with an end marker behind the newest text; the layout
 // is written down in FORMAT.md.
 //
-// Errors: the entry points return the codes of protocol/result.h, and the
-// positive errno of a failed system call after one perror() naming it.
-// Helpers below return 0, a negative search result, or such an errno.
+// Errors: every function here returns 0 or a negative result: a named code
+// of protocol/result.h, or the negative errno of a failed system call after
+// one perror() naming the call (none in a fault handler's last words).
 //
 // Locks: open_mu lets one open run at a time and guards dirTmp and p_tmp.
 // Each kind's mu guards its record and serialises the kind's writers; an
@@ -13,6 +13,7 @@
 #include "result.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -20,11 +21,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -36,21 +40,24 @@ constexpr int OPEN_FLAGS = O_RDWR | O_CREAT | O_CLOEXEC;
 constexpr mode_t FILE_MODE = 0777;
 constexpr size_t PATH_LEN = 256;
 
-// Search results that send the file to its backup.
-constexpr int NO_MARK = -1;
-constexpr int TOO_LONG = -2;
-
 struct log_kind_t {
     const char *name;      // log file name in the log directory
     const char *bak_name;  // backup that every unusable file is appended to
-    std::mutex mu{};       // serialises the kind's writers; guards lf and path
-    quarn_log_file_t lf{}; // the kind's record, under mu
-    char path[PATH_LEN]{}; // where the open file was found, to make it again; under mu
+    std::mutex mu{};       // serialises the kind's writers; guards the fields below
+    quarn_log_file_t lf{}; // the kind's record
+    char path[PATH_LEN]{}; // where the open file was found, to make it again
+    bool has_mark = false; // a marker stands at mark_at (not in an empty file)
+    uint32_t mark_at = 0;  // the marker's first byte: lf.offset, or one before it after an open
+    uint8_t spelt = 0;     // marker bytes that the bytes before lf.offset already spell (0..7)
+    std::atomic<bool> open{false}; // lf.is_open, readable without mu
 };
 
 log_kind_t app_lf{"quarn.app", "quarn.app.bak"};
 log_kind_t bsp_lf{"quarn.bsp", "quarn.bsp.bak"};
 log_kind_t dsp_lf{"quarn.dsp", "quarn.dsp.bak"};
+
+quarn_log_file_io_t g_io{::pwritev, ::fsync}; // see quarn_log_file_set_io
+std::atomic<bool> g_quiet{false};              // a fault handler's last words: print nothing more
 
 std::mutex open_mu;            // one open at a time; guards dirTmp and p_tmp
 char dirTmp[PATH_LEN];         // remembered log directory, ends in '/'; under open_mu
@@ -87,12 +94,13 @@ log_kind_t &get_lf(int kind)
     }
 }
 
-// Reports the failed call named by what and returns its positive errno.
+// Reports the failed call named by what and returns its negative errno.
 int _fail_(const char *what)
 {
     const int err = errno ? errno : EIO;
-    perror(what);
-    return err;
+    if (!g_quiet.load(std::memory_order_relaxed))
+        perror(what);
+    return -err;
 }
 
 void _remember_dir_(const char *dir, int dirLen)
@@ -149,11 +157,12 @@ ssize_t _find_end_mark_(std::span<const char> bytes)
 }
 
 // Sets lf.offset to the "+" of the file's first end marker (0 for an empty
-// file).  Returns 0, NO_MARK, TOO_LONG (after printing so), or the positive
-// errno of a failed seek or read after perror; only the negative results
-// mean the file is unusable.
-int _get_write_pos_(quarn_log_file_t &lf)
+// file).  Returns 0 or the negative errno of a failed seek or read after
+// perror; usable turns false when the file has no marker or is longer than
+// lf.max_size (after printing so), which sends it to the backup.
+int _get_write_pos_(quarn_log_file_t &lf, bool &usable)
 {
+    usable = true;
     lf.offset = 0;
     const off_t len = lseek(lf.fd, 0, SEEK_END);
     if (len < 0)
@@ -162,7 +171,8 @@ int _get_write_pos_(quarn_log_file_t &lf)
         return 0;
     if (static_cast<uint64_t>(len) > lf.max_size) {
         puts("error file size found ");
-        return TOO_LONG;
+        usable = false;
+        return 0;
     }
     for (off_t start = 0;;) {
         const size_t want = static_cast<size_t>(std::min<off_t>(SCAN_CHUNK, len - start));
@@ -176,8 +186,10 @@ int _get_write_pos_(quarn_log_file_t &lf)
             lf.offset = static_cast<uint32_t>(start + at + 1);
             return 0;
         }
-        if (static_cast<size_t>(got) < want || start + got == len)
-            return NO_MARK; // a file that shrank under us ends early
+        if (static_cast<size_t>(got) < want || start + got == len) {
+            usable = false; // a file that shrank under us ends early
+            return 0;
+        }
         start += got - static_cast<off_t>(CHUNK_OVERLAP);
     }
 }
@@ -185,7 +197,7 @@ int _get_write_pos_(quarn_log_file_t &lf)
 // ---- Moving an unusable file to the backup ----------------------------------
 
 // Copies len bytes from the start of from onto the position of to.
-// Returns 0, or the positive errno after perror("sendfile") (EIO for a
+// Returns 0, or the negative errno after perror("sendfile") (EIO for a
 // source that ended early).
 int _send_all_(int to, int from, off_t len)
 {
@@ -203,7 +215,7 @@ int _send_all_(int to, int from, off_t len)
 }
 
 // Appends the whole of the file log to the backup at bak_path and syncs the
-// backup.  Returns 0 or the positive errno after perror; on failure the
+// backup.  Returns 0 or the negative errno after perror; on failure the
 // backup is cut back to its old length and the log file is not touched.
 int _copy_to_backup_(int log, const char *bak_path)
 {
@@ -217,7 +229,7 @@ int _copy_to_backup_(int log, const char *bak_path)
     if (old_len < 0)
         return _fail_("lseek");
     int rc = _send_all_(bak.get(), log, len);
-    if (rc == 0 && fsync(bak.get()) != 0)
+    if (rc == 0 && g_io.fsync(bak.get()) != 0)
         rc = _fail_("fsync");
     if (rc != 0 && ftruncate(bak.get(), old_len) != 0)
         perror("ftruncate");
@@ -226,8 +238,8 @@ int _copy_to_backup_(int log, const char *bak_path)
 
 // Replaces the unusable file in log (at path) by an empty one once its
 // content is safe in the backup.  Returns 0 with lf.fd and lf.offset set,
-// -1 when even the fresh file gives no offset, or a positive errno after
-// perror; until the backup is synced the log file stays as it was.
+// or a negative errno after perror; until the backup is synced the log file
+// stays as it was.
 int _recover_(quarn_log_file_t &lf, unique_fd &log, const char *path, const char *bak_path)
 {
     if (int rc = _copy_to_backup_(log.get(), bak_path))
@@ -240,7 +252,8 @@ int _recover_(quarn_log_file_t &lf, unique_fd &log, const char *path, const char
     if (!log)
         return _fail_("open");
     lf.fd = log.get();
-    return _get_write_pos_(lf) == 0 ? 0 : -1;
+    bool usable = true;
+    return _get_write_pos_(lf, usable);
 }
 
 // Opens the log file at path into lf and finds its write offset, recovering
@@ -253,8 +266,9 @@ int _open_log_(quarn_log_file_t &lf, uint32_t max_size, const char *path, const 
         return _fail_("open");
     lf.fd = log.get();
     lf.max_size = max_size;
-    int rc = _get_write_pos_(lf);
-    if (rc < 0)
+    bool usable = true;
+    int rc = _get_write_pos_(lf, usable);
+    if (rc == 0 && !usable)
         rc = _recover_(lf, log, path, bak_path);
     if (rc == 0)
         log.release();
@@ -276,15 +290,32 @@ void _advance_(std::span<iovec> &iov, size_t n)
     }
 }
 
-// Stores every byte of iov at pos, going on after short writes.  stored
-// counts the bytes that made it, also on failure.  Returns 0 or the
-// positive errno after perror("logwrite").
-int _write_all_(int fd, uint64_t pos, std::span<iovec> iov, size_t &stored)
+// Bytes that go to the file side by side from pos, in one call.
+struct run_t {
+    uint64_t pos = 0;          // file offset of the first byte
+    std::array<iovec, 8> iov{}; // the parts, in file order
+    size_t parts = 0;          // parts in use
+    size_t len = 0;            // bytes in all parts
+
+    void add(const char *p, size_t n)
+    {
+        if (n > 0)
+            iov[parts++] = {const_cast<char *>(p), n}, len += n;
+    }
+    uint64_t end() const { return pos + len; }
+    bool empty() const { return len == 0; }
+};
+
+// Stores every byte of run, going on after short writes.  stored counts the
+// bytes that made it, also on failure.  Returns 0 or the negative errno
+// after perror("logwrite").
+int _write_run_(int fd, run_t run, size_t &stored)
 {
     stored = 0;
+    std::span<iovec> iov(run.iov.data(), run.parts);
     while (!iov.empty()) {
-        const ssize_t n = pwritev(fd, iov.data(), static_cast<int>(iov.size()),
-                                  static_cast<off_t>(pos + stored));
+        const ssize_t n = g_io.pwritev(fd, iov.data(), static_cast<int>(iov.size()),
+                                       static_cast<off_t>(run.pos + stored));
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
@@ -303,8 +334,7 @@ int _write_all_(int fd, uint64_t pos, std::span<iovec> iov, size_t &stored)
 // text lay behind it) cuts the file there: a restart then finds its place
 // instead of sending the file to the backup, and no piece of the lost text
 // reads as the oldest of the log.  Silent: the failure has been reported.
-// False when the marker could not be put back.
-bool _put_back_end_mark_(const quarn_log_file_t &lf, uint64_t torn_end)
+void _put_back_end_mark_(const quarn_log_file_t &lf, uint64_t torn_end)
 {
     struct stat st;
     const bool torn_at_end = fstat(lf.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) <= torn_end;
@@ -312,80 +342,150 @@ bool _put_back_end_mark_(const quarn_log_file_t &lf, uint64_t torn_end)
     // before max_size; its newline then still stands in front of lf.offset.
     const uint32_t skip = uint64_t{lf.offset} + QUARN_END_MARK_LEN > lf.max_size ? 1 : 0;
     const size_t len = QUARN_END_MARK_LEN - skip;
-    if (pwrite(lf.fd, QUARN_END_MARK + skip, len, lf.offset) != static_cast<ssize_t>(len))
-        return false;
-    return !torn_at_end || ftruncate(lf.fd, static_cast<off_t>(lf.offset + len)) == 0;
+    if (pwrite(lf.fd, QUARN_END_MARK + skip, len, lf.offset) == static_cast<ssize_t>(len) && torn_at_end &&
+        ftruncate(lf.fd, static_cast<off_t>(lf.offset + len)) != 0) {
+        // the marker stands; only the torn text stays behind it
+    }
 }
 
-// Writes text at lf.offset, then pad, then the marker when mark is set, in
-// one call.  lf.offset moves past text and pad once both are stored; a
-// failure after part of them leaves the marker at lf.offset all the same.
-int _write_piece_(quarn_log_file_t &lf, std::string_view text, bool mark, std::string_view pad = {})
+// Log text never holds the marker's bytes, so the first marker in a file is
+// always the real one.  Where the 9 marker bytes would stand in the file,
+// counting the bytes before the text (spelt of them already match) and a
+// newline after it when follows_newline, the "+" before their last newline
+// is stored as "-".  Rewrites text in place; spelt moves on to its end.
+void _defuse_markers_(std::span<char> text, uint8_t &spelt, bool follows_newline)
 {
-    std::array<iovec, 3> iov{{
-        {const_cast<char *>(text.data()), text.size()},
-        {const_cast<char *>(pad.data()), pad.size()},
-        {const_cast<char *>(QUARN_END_MARK), mark ? QUARN_END_MARK_LEN : 0},
-    }};
-    const uint64_t start = lf.offset;
-    size_t stored = 0;
-    const int rc = _write_all_(lf.fd, start, iov, stored);
-    if (stored >= text.size() + pad.size())
-        lf.offset += static_cast<uint32_t>(text.size() + pad.size());
-    if (rc != 0 && stored > 0)
-        _put_back_end_mark_(lf, start + stored);
-    return rc;
+    constexpr uint8_t LAST_PLUS = QUARN_END_MARK_LEN - 2;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool newline_next = i + 1 < text.size() ? text[i + 1] == '\n' : follows_newline;
+        if (spelt == LAST_PLUS && c == '+' && newline_next) {
+            text[i] = '-';
+            spelt = 0;
+        } else if (spelt <= LAST_PLUS && c == QUARN_END_MARK[spelt]) {
+            ++spelt;
+        } else {
+            spelt = c == '\n' ? 1 : 0;
+        }
+    }
 }
 
-// Writes the marker at lf.offset, or at 0 (with lf.offset) when it would
-// end past max_size.  The next text overwrites it.
-int _add_end_flag_(quarn_log_file_t &lf)
-{
-    if (uint64_t{lf.offset} + QUARN_END_MARK_LEN > lf.max_size)
-        lf.offset = 0;
-    return _write_piece_(lf, {}, true);
-}
+// What one write leaves in the file: tail from lf.offset on, head from 0
+// on (either may be empty), and where the marker then stands.
+struct layout_t {
+    run_t tail;         // at lf.offset: text up to its end or max_size
+    run_t head;         // at 0: text that wrapped, or a marker that moved there
+    uint32_t offset;    // the new write position, where the new marker starts
+    uint8_t spelt;      // marker bytes the text before offset spells
+};
 
-// Writes text that ends at or before max_size, then the marker: in the same
-// call when it fits behind the text, else by itself at 0.  In that case the
-// fewer than 9 bytes left behind the text are blanked with newlines: they
-// may hold the tail of an earlier marker, which a later marker's newline
-// in front of them would make whole again, a second marker in the file.
-int _write_ending_(quarn_log_file_t &lf, std::string_view text)
+// Lays text out as a ring at lf.offset with the marker behind it, as it
+// will stand once written; defuses forged markers in text on the way.
+//  * Of a text longer than the file only the newest max_size - 9 bytes are
+//    kept, from 0, the marker ending at max_size.
+//  * Text that runs past max_size goes on at 0, the marker behind it.
+//  * A marker that does not fit behind the text goes to 0, and the fewer
+//    than 9 bytes left behind the text are blanked with newlines: they may
+//    hold the tail of an earlier marker, which a later marker's newline in
+//    front of them would make whole again.
+layout_t _lay_out_(const quarn_log_file_t &lf, uint8_t spelt, std::span<char> text)
 {
     static constexpr char BLANKS[QUARN_END_MARK_LEN] = {'\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n'};
-    const uint64_t end = uint64_t{lf.offset} + text.size();
-    const bool mark_fits = end + QUARN_END_MARK_LEN <= lf.max_size;
-    const std::string_view pad = mark_fits ? std::string_view{} : std::string_view(BLANKS, lf.max_size - end);
-    const int rc = _write_piece_(lf, text, mark_fits, pad);
-    if (rc != 0 || mark_fits)
-        return rc;
-    return _add_end_flag_(lf);
+    const uint64_t max = lf.max_size, at = lf.offset;
+    layout_t l{{.pos = at}, {}, 0, 0};
+    if (text.size() > max) {
+        text = text.last(max - QUARN_END_MARK_LEN);
+        _defuse_markers_(text, l.spelt, true);
+        l.head.add(text.data(), text.size());
+        l.head.add(QUARN_END_MARK, QUARN_END_MARK_LEN);
+        l.tail = {};
+        l.offset = static_cast<uint32_t>(text.size());
+        return l;
+    }
+    const size_t room = static_cast<size_t>(max - at);
+    if (text.size() <= room) {
+        const bool mark_fits = at + text.size() + QUARN_END_MARK_LEN <= max;
+        const size_t pad = mark_fits ? 0 : room - text.size();
+        _defuse_markers_(text, spelt, mark_fits || pad > 0);
+        l.tail.add(text.data(), text.size());
+        l.tail.add(mark_fits ? QUARN_END_MARK : BLANKS, mark_fits ? QUARN_END_MARK_LEN : pad);
+        if (!mark_fits)
+            l.head.add(QUARN_END_MARK, QUARN_END_MARK_LEN);
+        l.offset = mark_fits ? static_cast<uint32_t>(at + text.size()) : 0;
+        l.spelt = mark_fits ? spelt : 0;
+        return l;
+    }
+    const std::span<char> older = text.first(room), newer = text.subspan(room);
+    _defuse_markers_(older, spelt, false);
+    _defuse_markers_(newer, l.spelt, true);
+    l.tail.add(older.data(), older.size());
+    if (newer.size() + QUARN_END_MARK_LEN <= max) {
+        l.head.add(newer.data(), newer.size());
+        l.head.add(QUARN_END_MARK, QUARN_END_MARK_LEN);
+        l.offset = static_cast<uint32_t>(newer.size());
+        return l;
+    }
+    // The newer part fills nearly the whole file: the marker goes to 0 over its start.
+    const size_t covered = std::min<size_t>(newer.size(), QUARN_END_MARK_LEN);
+    l.head.add(QUARN_END_MARK, QUARN_END_MARK_LEN);
+    l.head.add(newer.data() + covered, newer.size() - covered);
+    l.head.add(BLANKS, max - std::max<size_t>(newer.size(), QUARN_END_MARK_LEN));
+    l.spelt = 0;
+    return l;
 }
 
-// Stores text as a ring at lf.offset, then the marker.  Of a text longer
-// than the whole file only the newest bytes that fit before the marker are
-// kept, from offset 0.
-int _do_log_write_(quarn_log_file_t &lf, std::string_view text)
+// Joins head and tail into one run from 0, head winning where they overlap;
+// only called when they meet (head reaches lf.offset).
+run_t _joined_(const layout_t &l)
 {
-    if (text.size() > lf.max_size) {
-        lf.offset = 0;
-        return _write_piece_(lf, text.substr(text.size() - (lf.max_size - QUARN_END_MARK_LEN)), true);
-    }
-    if (uint64_t{lf.offset} + text.size() > lf.max_size) {
-        const size_t room = lf.max_size - lf.offset;
-        if (int rc = _write_piece_(lf, text.substr(0, room), false))
+    run_t all = l.head;
+    run_t tail = l.tail;
+    std::span<iovec> rest(tail.iov.data(), tail.parts);
+    _advance_(rest, static_cast<size_t>(l.head.end() - tail.pos));
+    for (const iovec &v : rest)
+        all.add(static_cast<const char *>(v.iov_base), v.iov_len);
+    return all;
+}
+
+// Writes text at k's write position (see _lay_out_) so that a crash between
+// any two system calls leaves a marker that an open accepts: the new marker
+// is written before the old one is overwritten.  A wrap whose head (at 0)
+// ends before the old marker writes the head, marker included, first and
+// then the tail over the old marker; until then the old marker stands,
+// stale, behind the new one.  A wrap whose head reaches the old marker goes
+// in one call.  Returns 0 or the negative errno of the failed write; the
+// write position is then the one a restart would find.
+int _write_text_(log_kind_t &k, std::span<char> text)
+{
+    quarn_log_file_t &lf = k.lf;
+    const layout_t l = _lay_out_(lf, k.spelt, text);
+    const bool head_first = !l.head.empty() && !l.tail.empty() && (!k.has_mark || l.head.end() <= k.mark_at);
+    size_t stored = 0;
+    int rc = 0;
+    if (head_first) {
+        if ((rc = _write_run_(lf.fd, l.head, stored)) != 0)
+            return rc; // nothing new stands before the old marker
+        rc = _write_run_(lf.fd, l.tail, stored); // the new marker stands whatever happens
+    } else {
+        const run_t all = l.tail.empty() ? l.head : l.head.empty() ? l.tail : _joined_(l);
+        if ((rc = _write_run_(lf.fd, all, stored)) != 0) {
+            if (stored > 0)
+                _put_back_end_mark_(lf, all.pos + stored);
             return rc;
-        lf.offset = 0;
-        text.remove_prefix(room);
+        }
     }
-    return _write_ending_(lf, text);
+    lf.offset = l.offset;
+    k.mark_at = l.offset;
+    k.has_mark = true;
+    k.spelt = l.spelt;
+    return rc;
 }
 
 // A log file removed under the running server (the file, or its whole
 // directory) would take every later batch with it without a word.  Makes a
-// fresh file at its path instead.  0, or the errno of the failed open after
-// perror("open"): the batch is then refused, and the next one tries again.
+// fresh file at its path instead.  0, or the negative errno of the failed
+// open after perror("open"): the batch is then refused, and the next one
+// tries again.
 int _make_again_if_removed_(log_kind_t &k)
 {
     struct stat st;
@@ -397,7 +497,43 @@ int _make_again_if_removed_(log_kind_t &k)
     close(k.lf.fd);
     k.lf.fd = fd;
     k.lf.offset = 0;
+    k.has_mark = false;
+    k.spelt = 0;
     return 0;
+}
+
+// Takes mu: waits for it, or in a fault handler's last words tries for
+// about a second, since the faulting thread may hold it.
+bool _lock_(std::mutex &mu, bool last_words)
+{
+    if (!last_words) {
+        mu.lock();
+        return true;
+    }
+    for (int tries = 0; tries < 200; ++tries) {
+        if (mu.try_lock())
+            return true;
+        const timespec pause{0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+int _put_(char *text, uint32_t len, int kind, bool last_words)
+{
+    if (!text || len < 1 || len > INT32_MAX)
+        return QUARN_E_ARG;
+    log_kind_t &k = get_lf(kind);
+    if (!_lock_(k.mu, last_words))
+        return QUARN_E_BUSY;
+    std::lock_guard lock(k.mu, std::adopt_lock);
+    if (!k.lf.is_open)
+        return QUARN_E_BUSY;
+    if (int rc = _make_again_if_removed_(k))
+        return rc;
+    if (int rc = _write_text_(k, {text, len}))
+        return rc;
+    return g_io.fsync(k.lf.fd) == 0 ? 0 : _fail_("fsync");
 }
 
 } // namespace
@@ -425,6 +561,10 @@ int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int k
     }
     printf("%s open !!!\n", k.path);
     k.lf.is_open = 1;
+    k.has_mark = k.lf.offset > 0; // its newline stays in front of the write position
+    k.mark_at = k.has_mark ? k.lf.offset - 1 : 0;
+    k.spelt = k.has_mark ? 1 : 0;
+    k.open = true;
     return 0;
 }
 
@@ -432,16 +572,30 @@ int bsp_quarn_log_file_write(const void *data, int len, int kind)
 {
     if (!data || len < 1)
         return QUARN_E_ARG;
-    log_kind_t &k = get_lf(kind);
-    std::lock_guard lock(k.mu);
-    if (!k.lf.is_open)
-        return QUARN_E_BUSY;
-    if (int rc = _make_again_if_removed_(k))
-        return rc;
-    const int rc = _do_log_write_(k.lf, {static_cast<const char *>(data), static_cast<size_t>(len)});
-    if (rc == 0)
-        fsync(k.lf.fd); // a failed sync leaves nothing to undo
-    return rc;
+    // Only text with a "$", or one that may finish a marker begun before
+    // it, can need a byte defused; the caller's bytes are read-only, so
+    // such text is stored from a copy.
+    const std::string_view text(static_cast<const char *>(data), static_cast<size_t>(len));
+    if (text.find('$') == std::string_view::npos && text.front() != '+')
+        return _put_(const_cast<char *>(text.data()), static_cast<uint32_t>(len), kind, false);
+    std::string copy(text);
+    return _put_(copy.data(), static_cast<uint32_t>(len), kind, false);
+}
+
+int quarn_log_file_put(char *text, uint32_t len, int kind)
+{
+    return _put_(text, len, kind, false);
+}
+
+int quarn_log_file_put_last(char *text, uint32_t len, int kind)
+{
+    g_quiet.store(true, std::memory_order_relaxed);
+    return _put_(text, len, kind, true);
+}
+
+bool quarn_log_file_is_open(int kind)
+{
+    return get_lf(kind).open.load(std::memory_order_acquire);
 }
 
 quarn_log_file_t bsp_quarn_log_file_get(int kind)
@@ -458,4 +612,13 @@ void bsp_quarn_log_file_close(int kind)
     if (k.lf.is_open)
         close(k.lf.fd);
     k.lf = {};
+    k.has_mark = false;
+    k.spelt = 0;
+    k.open = false;
+}
+
+void quarn_log_file_set_io(quarn_log_file_io_t io)
+{
+    g_io.pwritev = io.pwritev ? io.pwritev : ::pwritev;
+    g_io.fsync = io.fsync ? io.fsync : ::fsync;
 }

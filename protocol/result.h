@@ -1,14 +1,18 @@
 // Result codes shared by the server's libraries.
 //
 // The one error convention of quarn, below the client API:
-//   * Functions return a signed 32-bit int: 0 (or a byte count where the
-//     contract says so) on success, a small negative code for bad arguments
-//     or state (below), and -1..-3 for record or file faults that each
-//     function documents.
-//   * Where a system call fails in the log file store or at ring buffer
-//     creation, the function prints perror() with a short prefix and returns
-//     the *positive* errno; callers count only negative results as failure.
-//   * The socket endpoint never returns a positive number.
+//   * Functions return a signed 32-bit int: 0 (or a byte count or
+//     descriptor where the contract says so) on success, and a negative
+//     value on failure, never a positive one.
+//   * A negative value is either one of the named codes below, for bad
+//     arguments or state, or the negative errno of a failed system call;
+//     -1..-3 are record faults of the ring buffer, reader and socket that
+//     each function documents.  The named codes share their values with
+//     EIO, ENOMEM and EBUSY: callers count any negative result as failure
+//     and leave the reason to whoever printed it.
+//   * The log file store and ring buffer creation print perror() with a
+//     short prefix where a system call fails; the socket endpoint and the
+//     client library print nothing while a lock is held.
 //   * The client API functions return nothing; they print why a record was
 //     lost on standard output and carry on.
 #pragma once

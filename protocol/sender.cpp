@@ -4,7 +4,9 @@
 //
 // Cost per call is one send() and no heap allocation: only the header is
 // cleared, the time stamp text is reused within a second, and the lock
-// covers connect, send and close alone, never the formatting.
+// covers connect, send and close alone, never the formatting and never the
+// message that says why a record was lost: a full pipe or a slow console on
+// standard output would otherwise stall every thread's log calls.
 #include "quarn.h"
 #include "socket.h"
 
@@ -200,24 +202,62 @@ bool _stream_intact_(int result)
     return result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// Sends size bytes of rec on the process's connection, connecting first when
-// there is none.  A record that cannot go out is lost (the endpoint printed
-// why); a connection whose stream may be broken is closed, so the next call
-// connects anew.
-void _send_record_(const quarn_record_t *rec, size_t size)
+// Why a record was lost, kept under the lock and printed after it.
+struct quarn_loss_t {
+    int result = 0; // the endpoint's result: 0 sent, -1 (no socket), -3 (connect) or a failed send
+    int err = 0;    // errno of the failed call
+    bool connecting = false; // the failure was the connect
+};
+
+void _print_loss_(const quarn_loss_t &loss)
 {
+    if (loss.result == 0)
+        return;
+    if (!loss.connecting)
+        printf("send failed: %s \n", strerror(loss.err));
+    else if (loss.result == -3)
+        printf("connect failed: %s\n", strerror(loss.err));
+    else
+        fprintf(stderr, "socket: %s\n", strerror(loss.err));
+}
+
+// A child forked while another thread held the lock would find it held for
+// ever: fork waits for the lock, and the child drops the parent's
+// connection (two processes writing one stream would tear its records) and
+// connects on its first call.
+void _fork_prepare_() { pthread_mutex_lock(&g_conn.lock); }
+void _fork_parent_() { pthread_mutex_unlock(&g_conn.lock); }
+void _fork_child_()
+{
+    if (g_conn.fd >= 0)
+        close(g_conn.fd);
+    g_conn.fd = -1;
+    pthread_mutex_unlock(&g_conn.lock);
+}
+pthread_once_t g_atfork_once = PTHREAD_ONCE_INIT;
+void _register_atfork_() { pthread_atfork(_fork_prepare_, _fork_parent_, _fork_child_); }
+
+// Sends size bytes of rec on the process's connection, connecting first when
+// there is none.  A record that cannot go out is lost; a connection whose
+// stream may be broken is closed, so the next call connects anew.  Returns
+// why it was lost, for the caller to print once the lock is released.
+quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
+{
+    pthread_once(&g_atfork_once, _register_atfork_);
     mutex_guard hold(g_conn.lock);
     if (g_conn.fd < 0) {
         const int fd = bsp_quarn_socket_client_create();
         if (fd < 0)
-            return;
+            return {fd, errno, true};
         g_conn.fd = fd;
     }
     const int result = bsp_quarn_socket_send(g_conn.fd, rec, static_cast<int>(size));
+    const quarn_loss_t loss{result, errno, false};
     if (result == 0 || _stream_intact_(result))
-        return;
+        return loss;
     close(g_conn.fd);
     g_conn.fd = -1;
+    return loss;
 }
 
 // Copies text with its NUL into buf of size bytes after zeroing it; refuses
@@ -249,7 +289,7 @@ void quarn_msg_write_with_type(int origin, int level, const char *tag, const cha
     const size_t len = _fill_text_(&rec, level, tag, fmt, args);
     va_end(args);
     _fill_head_(&rec.head, origin, level, tag, len);
-    _send_record_(&rec, sizeof rec.head + len);
+    _print_loss_(_send_record_(&rec, sizeof rec.head + len));
 }
 
 void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)

@@ -1,6 +1,7 @@
 // The local socket endpoint: a thin layer over the socket calls that the
-// server and every client share.  Results follow socket.h; failures print
-// here, once, and never end the process.
+// server and every client share.  Results follow socket.h; the server's
+// failures print here, once; the client's calls print nothing, since the
+// sender calls them under its connection lock and prints after it.
 #include "socket.h"
 
 #include "quarn.h"
@@ -97,13 +98,13 @@ int bsp_quarn_socket_server_create()
 int bsp_quarn_socket_client_create()
 {
     fd_owner sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (sock.get() < 0) {
-        perror("socket");
+    if (sock.get() < 0)
         return -1;
-    }
     const sockaddr_un addr = _sock_addr_();
     if (connect(sock.get(), _as_sockaddr_(addr), QUARN_SOCK_ADDR_LEN) < 0) {
-        printf("connect failed: %s\n", strerror(errno));
+        const int err = errno; // the close must not change the reason
+        close(sock.release());
+        errno = err;
         return -3;
     }
     return sock.release();
@@ -116,10 +117,7 @@ int bsp_quarn_socket_send(int sock, const void *data, int len)
     const ssize_t sent = send(sock, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent == len)
         return 0;
-    const int err = errno; // the caller decides by it whether the stream survived
-    printf("send failed: %s \n", strerror(err));
-    errno = err;
-    return sent < 0 ? -1 : -2;
+    return sent < 0 ? -1 : -2; // errno tells the caller whether the stream survived
 }
 
 int bsp_quarn_socket_recv(int sock, void *buffer, int size, int flags)

@@ -12,15 +12,14 @@
 int bsp_quarn_socket_server_create();
 
 // A descriptor connected to the server; -1 when no socket could be made,
-// -3 when the connect failed ("connect failed: %s\n" printed).
+// -3 when the connect failed; errno tells why.  Prints nothing.
 int bsp_quarn_socket_client_create();
 
-// Sends len bytes in one non-blocking call (no SIGPIPE).
+// Sends len bytes in one non-blocking call (no SIGPIPE).  Prints nothing.
 //   0  everything went out;
 //  -1  nothing went out; errno tells why (EAGAIN: the connection is full);
-//  -2  only part went out, so the stream is out of step;
+//  -2  only part went out, so the stream is out of step; errno as send left it;
 //  -5  null data.
-// -1 and -2 print "send failed: %s \n".
 int bsp_quarn_socket_send(int sock, const void *data, int len);
 
 // recvfrom() with the caller's flags: the byte count (0 when the peer has

@@ -17,9 +17,15 @@
 #include <cstring>
 #include <ctime>
 
-int gUnixSockFd = -1; // the listening socket; main thread only
+int g_listen_fd = -1; // the listening socket; main thread only
 
 namespace {
+
+// A receive thread's deepest path is the C library's printf under the ring
+// buffer's "full" message, a few KiB; 64 KiB leaves room for a sanitizer's
+// larger frames.  With the default 8 MiB, a 32-bit board's address space
+// held only a few hundred connections.
+constexpr size_t QUARN_RECV_STACK_SIZE = 64 * 1024;
 
 // The reader hands out records only from the record marker on, so the
 // origin code alone decides.
@@ -31,7 +37,7 @@ bool _record_kept_(const uint8_t *rec)
 
 // Reads and handles one record of the connection: -1 once the connection is
 // over, 0 after a record was stored or dropped.
-int quarn_ser_msg_sw(quarn_reader_t *reader)
+int receive_record(quarn_reader_t *reader)
 {
     const uint8_t *rec = nullptr;
     const int n = quarn_reader_next(reader, QUARN_MSG_RECV_LEN, &rec);
@@ -44,7 +50,7 @@ int quarn_ser_msg_sw(quarn_reader_t *reader)
     return 0;
 }
 
-void *_msg_recv_thread_(void *arg)
+void *receive_thread_main(void *arg)
 {
     const int fd = *static_cast<int *>(arg);
     free(arg);
@@ -53,7 +59,7 @@ void *_msg_recv_thread_(void *arg)
     {
         quarn_reader_t reader;
         if (quarn_reader_init(&reader, fd) == 0)
-            while (quarn_ser_msg_sw(&reader) >= 0) {
+            while (receive_record(&reader) >= 0) {
             }
         else
             puts("client is close ");
@@ -63,7 +69,7 @@ void *_msg_recv_thread_(void *arg)
     return nullptr;
 }
 
-void _create_new_recv_thread_(int fd)
+void _start_receive_thread_(int fd)
 {
     auto *cell = static_cast<int *>(malloc(sizeof(int)));
     if (!cell) {
@@ -72,11 +78,15 @@ void _create_new_recv_thread_(int fd)
         return;
     }
     *cell = fd;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
     pthread_t tid;
-    if (pthread_create(&tid, nullptr, _msg_recv_thread_, cell) != 0) {
+    if (pthread_create(&tid, &attr, receive_thread_main, cell) != 0) {
         free(cell);
         close(fd); // a connection nobody serves would only fill up
     }
+    pthread_attr_destroy(&attr);
 }
 
 // Failures that a later accept may not repeat if we give the system a
@@ -90,19 +100,19 @@ bool _accept_needs_pause_(int err)
 
 int quarn_listen()
 {
-    if (gUnixSockFd < 0)
-        gUnixSockFd = bsp_quarn_socket_server_create();
-    return gUnixSockFd < 0 ? -1 : 0;
+    if (g_listen_fd < 0)
+        g_listen_fd = bsp_quarn_socket_server_create();
+    return g_listen_fd < 0 ? -1 : 0;
 }
 
-int quarn_main_halt()
+int accept_loop()
 {
     if (quarn_listen() < 0)
         return -1;
     for (;;) {
-        const int fd = accept4(gUnixSockFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = accept4(g_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            _create_new_recv_thread_(fd);
+            _start_receive_thread_(fd);
         } else if (_accept_needs_pause_(errno)) {
             const timespec pause{0, 100 * 1000 * 1000};
             nanosleep(&pause, nullptr);

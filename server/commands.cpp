@@ -5,6 +5,7 @@
 #include "quarn.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,46 +15,69 @@
 
 namespace {
 
+constexpr int64_t QUARN_LOG_SIZE_MIN = 1024;        // smallest log file a command may ask for
+constexpr int64_t QUARN_LOG_SIZE_MAX = 1LL << 30;   // largest one
+constexpr int64_t QUARN_SYNC_SIZE_MAX = 4LL << 20;  // largest batch a command may ask for
+
 bool _starts_with_(const char *text, const char *word)
 {
     return strncmp(text, word, strlen(word)) == 0;
 }
 
-void _cmd_level_(const char *text, quarn_stage_t *fs, int kind)
+bool _log_size_ok_(int64_t log_size)
 {
-    fs->print_level = static_cast<uint32_t>(atoi(text + 5));
-    if (kind == QUARN_APP_LOG_INIT && lc.ctrl)
-        std::atomic_ref<uint32_t>(*lc.ctrl).store(fs->print_level, std::memory_order_relaxed);
-    printf("logPrintLevel = %d \n", static_cast<int>(fs->print_level));
+    return log_size >= QUARN_LOG_SIZE_MIN && log_size <= QUARN_LOG_SIZE_MAX;
 }
 
-// Opens path for appending as the console; null when it cannot be had.
-// The open does not wait: a named pipe without a reader (or a terminal
-// waiting for its line) would otherwise hold the print thread for good.
-// Writes then block as they do on standard output.
+// The kind's print level, and the control word, which always holds the
+// application's: a BSP-origin level is the application's too.
+void _cmd_level_(const char *text, const log_kind_t &kind)
+{
+    *kind.print_level = static_cast<uint32_t>(atoi(text + 5));
+    if (g_settings.ctrl)
+        std::atomic_ref<uint32_t>(*g_settings.ctrl).store(g_settings.app_print_level, std::memory_order_relaxed);
+    printf("logPrintLevel = %d \n", static_cast<int>(*kind.print_level));
+}
+
+// Opens path as the console, appending; null when it cannot be had or is
+// not a terminal, a FIFO or a character device.  Any local process can ask
+// for this, so nothing is created, no symbolic link is followed and a
+// regular file is closed unwritten.  The open does not wait: a FIFO without
+// a reader (or a terminal waiting for its line) would otherwise hold the
+// print thread for good.  Writes then block as they do on standard output.
 FILE *_console_open_(const char *path)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    FILE *stream = fcntl(fd, F_SETFL, O_APPEND) == 0 ? fdopen(fd, "a") : nullptr;
+    struct stat st;
+    const bool console = fstat(fd, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
+    FILE *stream = console && fcntl(fd, F_SETFL, O_APPEND) == 0 ? fdopen(fd, "a") : nullptr;
     if (!stream)
         close(fd);
     return stream;
 }
 
-// Moves the console to the path after "redirect" and its separator.  The
-// target is opened for appending: a redirect never destroys what a file holds.
+// Moves the console to the path after "redirect" and its separator; a
+// path that is refused leaves the console where it was.
 void _cmd_redirect_(const char *text)
 {
-    if (pPrintFile)
-        fclose(pPrintFile);
-    pPrintFile = _console_open_(strlen(text) > 9 ? text + 9 : "");
-    if (pPrintFile)
-        setvbuf(pPrintFile, nullptr, _IOFBF, 16384); // flushed when the ring runs dry
+    const char *path = strlen(text) > 9 ? text + 9 : "";
+    FILE *stream = _console_open_(path);
+    if (!stream) {
+        printf("redirect %s refused: not an existing terminal, FIFO or character device\n", path);
+        return;
+    }
+    if (g_console)
+        fclose(g_console);
+    g_console = stream;
+    setvbuf(g_console, nullptr, _IOFBF, 16384); // flushed when the ring runs dry
 }
 
-void _cmd_dsp_init_(const char *text, quarn_stage_t *fs)
+// Opens the DSP log file and turns DSP staging on.  Sizes outside what a
+// board can hold are refused before anything changes: a negative number
+// would otherwise arrive as about 4 GiB, and the staging buffer with it.
+void _cmd_dsp_init_(const char *text)
 {
     int log_size, sync_size, level;
     if (sscanf(text + 8, " %d %d %d", &log_size, &sync_size, &level) < 3) {
@@ -61,6 +85,10 @@ void _cmd_dsp_init_(const char *text, quarn_stage_t *fs)
         return;
     }
     printf("logSize = 0x%x, syncSize = 0x%x, loglevel = %d\n", log_size, sync_size, level);
+    if (!_log_size_ok_(log_size) || sync_size < 0 || sync_size >= log_size || sync_size > QUARN_SYNC_SIZE_MAX) {
+        printf("cmd:%s refused: log size 1 KiB..1 GiB, sync size below it and at most 4 MiB\n", text);
+        return;
+    }
     if (level < 0) {
         level = 0;
         printf("set loglevel=debug(%d)\n", level);
@@ -68,14 +96,17 @@ void _cmd_dsp_init_(const char *text, quarn_stage_t *fs)
         level = 3;
         printf("set loglevel=error(%d)\n", level);
     }
-    lc.dsp_sync_size = static_cast<uint32_t>(sync_size);
-    fs->print_level = static_cast<uint32_t>(level);
-    if (bsp_quarn_log_file_init(nullptr, 0, static_cast<uint32_t>(log_size), QUARN_DSP_LOG_INIT) < 0)
+    const log_kind_t &dsp = g_log_kinds[QUARN_DSP_LOG_INIT];
+    *dsp.sync_size = static_cast<uint32_t>(sync_size);
+    *dsp.print_level = static_cast<uint32_t>(level);
+    if (bsp_quarn_log_file_init(nullptr, 0, static_cast<uint32_t>(log_size), dsp.file) < 0)
         puts("quarn_log_file_init QUARN_DSP_LOG_INIT failed.");
     else
-        fs->enable = 1;
+        dsp.stage->enabled = true;
 }
 
+// Opens the BSP log file and starts the kernel log thread, which empties
+// the kernel's buffer as it reads: it runs only into an open file.
 void _cmd_bsp_init_(const char *text)
 {
     int log_size, period;
@@ -84,26 +115,29 @@ void _cmd_bsp_init_(const char *text)
         return;
     }
     printf("logSize = 0x%x, freq = %d(seconds)\n", log_size, period);
+    if (!_log_size_ok_(log_size)) {
+        printf("cmd:%s refused: log size 1 KiB..1 GiB\n", text);
+        return;
+    }
     if (bsp_quarn_log_file_init(nullptr, 0, static_cast<uint32_t>(log_size), QUARN_BSP_LOG_INIT) < 0) {
         puts("quarn_log_file_init QUARN_BSP_LOG_INIT failed.");
         return;
     }
-    bsp_log_start(period); // a collector that already runs keeps its period
+    kernel_log_start(period); // a collector that already runs keeps its period
 }
 
 } // namespace
 
-void _cmd_handle(const char *text, int kind)
+void run_command(const char *text, const log_kind_t &kind)
 {
-    quarn_stage_t *fs = get_fs(kind);
     if (strcmp(text, "sync") == 0)
-        _do_log_write_(nullptr, 0, 1, kind);
+        stage_flush_all();
     else if (_starts_with_(text, "level"))
-        _cmd_level_(text, fs, kind);
+        _cmd_level_(text, kind);
     else if (_starts_with_(text, "redirect"))
         _cmd_redirect_(text);
     else if (_starts_with_(text, "dsp_init"))
-        _cmd_dsp_init_(text, fs);
+        _cmd_dsp_init_(text);
     else if (_starts_with_(text, "bsp_init"))
         _cmd_bsp_init_(text);
 }

@@ -4,6 +4,7 @@
 #include "quarn.h"
 #include "sender.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,8 +22,16 @@ int _send_command_(const char *text)
     return _sent_();
 }
 
-// Tells the server to move its console to the terminal (or file) that this
-// process's standard output names.
+// True when path names a terminal, a FIFO or a character device: the only
+// consoles the server takes.  An anonymous pipe's link is no path at all.
+bool _console_path_(const char *path)
+{
+    struct stat st;
+    return path[0] == '/' && stat(path, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
+}
+
+// Tells the server to move its console to the terminal (or FIFO, or
+// character device) that this process's standard output names.
 int _redirect_()
 {
     char link[1024] = {};
@@ -31,6 +40,11 @@ int _redirect_()
     if (readlink(link, path, sizeof path - 1) < 0)
         path[0] = '\0';
     printf("file_path = %s \n", path);
+    if (!_console_path_(path)) {
+        fflush(stdout);
+        fprintf(stderr, "redirect: standard output (%s) is not a terminal, FIFO or character device\n", path);
+        return 1;
+    }
     quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s:%s", "redirect", path);
     return _sent_();
 }

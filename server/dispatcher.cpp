@@ -1,6 +1,6 @@
-// The print thread: takes records out of the ring buffer in order, shows
-// them on the console stream in their level's colour, stages stored levels
-// and runs commands.
+// The print thread and the record dispatcher: takes records out of the
+// ring buffer in order, shows them on the console stream in their level's
+// colour, stages stored levels and runs commands.
 #include "quarn_server.h"
 
 #include "quarn.h"
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-FILE *pPrintFile = nullptr;
+FILE *g_console = nullptr;
 pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<pthread_t> g_stage_owner;
 std::atomic<uint32_t> g_dispatched;
@@ -38,82 +38,72 @@ class stage_guard {
     stage_guard &operator=(const stage_guard &) = delete;
 };
 
-int _record_kind_(uint16_t type)
-{
-    if (type == QUARN_TYPE_DSP)
-        return QUARN_DSP_LOG_INIT;
-    if (type == QUARN_TYPE_BSP)
-        return QUARN_BSP_LOG_INIT;
-    return QUARN_APP_LOG_INIT;
-}
-
 // Only the print thread writes the console, so the unlocked stdio calls
 // are safe.
 void _console_write_(const char *color, const char *text, size_t len)
 {
-    if (!pPrintFile)
+    if (!g_console)
         return;
-    fwrite_unlocked(color, 1, strlen(color), pPrintFile);
-    fwrite_unlocked(text, 1, len, pPrintFile);
-    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, pPrintFile);
+    fwrite_unlocked(color, 1, strlen(color), g_console);
+    fwrite_unlocked(text, 1, len, g_console);
+    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, g_console);
 }
 
 void _console_length_error_(int delivered, int len)
 {
-    if (!pPrintFile)
+    if (!g_console)
         return;
-    fwrite_unlocked(QUARN_COLORS[QUARN_LEVEL_ERROR], 1, 5, pPrintFile);
-    fprintf(pPrintFile, "error log size len = %d  p len = %d \n", delivered, len);
-    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, pPrintFile);
+    fwrite_unlocked(QUARN_COLORS[QUARN_LEVEL_ERROR], 1, 5, g_console);
+    fprintf(g_console, "error log size len = %d  p len = %d \n", delivered, len);
+    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, g_console);
 }
 
 // Lets the print thread run the orderly stop that the signal thread asked
 // for: everything queued before the request has been dispatched by now.
 [[noreturn]] void _stop_()
 {
-    quarn_flush_all();
+    flush_all();
     exit(0);
 }
 
 } // namespace
 
-void quarn_flush_all()
+void flush_all()
 {
     {
         stage_guard guard;
-        _do_log_write_(nullptr, 0, 1, QUARN_APP_LOG_INIT);
-        _do_log_write_(nullptr, 0, 1, QUARN_DSP_LOG_INIT);
+        stage_flush_all();
     }
-    if (pPrintFile)
-        fflush(pPrintFile);
+    if (g_console)
+        fflush(g_console);
 }
 
-int _log_convert_(const char *rec, int n)
+int dispatch_record(const char *rec, int n)
 {
     if (!rec)
         return -5;
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
-    const int kind = _record_kind_(head.type);
+    const log_kind_t &kind = log_kind_of_origin(head.type);
     if (n != head.len + QUARN_MSG_HEAD_LEN) {
         _console_length_error_(n, head.len);
         return -1;
     }
     const char *text = rec + QUARN_MSG_HEAD_LEN;
     const auto level = static_cast<uint32_t>(head.level);
-    if (level <= QUARN_LEVEL_ERROR && level >= get_fs(kind)->print_level)
+    if (level <= QUARN_LEVEL_ERROR && level >= *kind.print_level)
         _console_write_(QUARN_COLORS[level], text, strnlen(text, head.len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
-        _do_log_write_(text, head.len, 0, kind);
+        stage_text(kind, text, head.len);
     } else if (level == QUARN_LEVEL_CMD) {
         stage_guard guard;
-        _cmd_handle(text, kind);
+        run_command(text, kind);
     }
     return 0;
 }
 
-void *_log_pirnt_thread_(void *)
+void *print_thread_main(void *)
 {
     // One byte beyond the largest record, so its text is always terminated.
     alignas(8) char rec[QUARN_CB_REC_MAX + 1];
@@ -121,8 +111,8 @@ void *_log_pirnt_thread_(void *)
         int n = bsp_quarn_cb_try_read(rec, QUARN_CB_REC_MAX);
         if (n == -11) {
             // The ring ran dry: show what the console holds, then wait.
-            if (pPrintFile)
-                fflush(pPrintFile);
+            if (g_console)
+                fflush(g_console);
             n = bsp_quarn_cb_read(rec, QUARN_CB_REC_MAX);
         }
         if (n <= 0)
@@ -131,6 +121,6 @@ void *_log_pirnt_thread_(void *)
         rec[n] = '\0';
         if (quarn_record_type(rec) == QUARN_TYPE_STOP)
             _stop_();
-        _log_convert_(rec, n);
+        dispatch_record(rec, n);
     }
 }

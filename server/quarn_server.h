@@ -1,16 +1,17 @@
-// The server's internal declarations: settings and staging records, their
-// lookups, and the entry points that tie the server's threads together.
+// The server's internal declarations: the table of log kinds, settings and
+// staging records, and the entry points that tie the server's threads
+// together.
 //
 // Threads and what they own:
-//   main thread    start-up, then the acceptor (acceptor.cpp) for ever;
+//   main thread    start-up, then the accept loop (acceptor.cpp) for ever;
 //   print thread   the only reader of the ring buffer; owns the console
-//                  stream, the print levels and the staging records
+//                  stream, the settings and the staging records
 //                  (dispatcher.cpp, staging.cpp, commands.cpp);
 //   receive thread one per connection, frames records into the ring;
 //   kernel log     at most one, copies the kernel log into quarn.bsp;
-//   signal thread  waits for SIGTERM/SIGINT and asks the print thread to
-//                  stop once it has dispatched what was accepted.
-// A fault signal may flush the staging records from any thread; it takes
+//   signal thread  waits for SIGTERM/SIGINT/SIGHUP and asks the print
+//                  thread to stop once it has dispatched what was accepted.
+// The fault handler may write the staging records from any thread; it takes
 // g_stage_lock (below) first, which the print thread holds while it stages
 // or runs a command.
 #pragma once
@@ -25,32 +26,48 @@
 #include <cstdio>
 #include <cstring>
 
-// Settings of the server.  Written at start-up and by commands on the print
-// thread; read by the print thread.
-struct quarn_cfg_t {
-    uint32_t app_log_size;  // application log file size, from the command line
-    uint32_t app_sync_size; // application (and BSP) sync size, from the command line
-    uint32_t dsp_sync_size; // DSP sync size; 0 until the first dsp_init
-    uint32_t *ctrl;         // the attached control word, or null
+// Settings of the server.  Written at start-up and by commands on the
+// print thread; read by the print thread.
+struct quarn_settings_t {
+    uint32_t app_print_level; // console threshold of application and BSP-origin lines
+    uint32_t dsp_print_level; // console threshold of DSP lines; 0 until set
+    uint32_t app_sync_size;   // application and BSP-origin batch size, from the command line
+    uint32_t dsp_sync_size;   // DSP batch size; 0 until the first dsp_init
+    uint32_t *ctrl;           // the attached control word (the application print level), or null
 };
 
 // Staging record of a log kind.  Print thread only, under g_stage_lock.
 struct quarn_stage_t {
-    uint32_t enable;      // 1: texts are staged; 0: discarded
-    uint8_t *buf;         // the staging buffer, null until first needed
-    uint32_t used;        // text bytes waiting in buf
-    uint32_t print_level; // console threshold of the kind
-    uint32_t cap;         // bytes allocated at buf
+    bool enabled;  // texts are staged; false: discarded
+    uint8_t *buf;  // the staging buffer, null until first needed
+    uint32_t used; // text bytes waiting in buf
+    uint32_t cap;  // bytes allocated at buf
 };
 
-extern quarn_cfg_t lc;
-extern quarn_stage_t app_fs; // application and BSP kinds
-extern quarn_stage_t dsp_fs; // DSP kind
-extern FILE *pPrintFile;     // console stream for coloured log lines, or null
+// One log kind: every decision that depends on the kind of a record is read
+// from its row, so it is made in one place.
+struct log_kind_t {
+    uint16_t origin;       // origin code of its records on the wire
+    int file;              // its log file in the store (QUARN_*_LOG_INIT)
+    int fallback;          // kind whose file takes its batches while its own is not open; -1 none
+    quarn_stage_t *stage;  // its staging record: a batch holds one kind's text
+    uint32_t *print_level; // console threshold of its lines, also what its "level" sets
+    uint32_t *sync_size;   // how much of its text waits before a batch is written
+};
 
-// Held by the print thread while it stages text or runs a command, and by a
-// fault signal's last flush.  g_stage_owner names the holder; a last flush
-// that finds the lock taken reads it without the lock, hence the atomic.
+inline constexpr int QUARN_KIND_COUNT = 3;
+extern const log_kind_t g_log_kinds[QUARN_KIND_COUNT]; // indexed by QUARN_*_LOG_INIT
+
+// The kind of a record's origin code; the application's for any code but
+// those of BSP and DSP.
+const log_kind_t &log_kind_of_origin(uint16_t origin);
+
+extern quarn_settings_t g_settings;
+extern FILE *g_console; // console stream for coloured log lines, or null; print thread only
+
+// Held by the print thread while it stages text or runs a command, and by
+// the fault handler.  g_stage_owner names the holder; the fault handler
+// reads it without the lock, hence the atomic.
 extern pthread_mutex_t g_stage_lock;
 extern std::atomic<pthread_t> g_stage_owner;
 
@@ -71,39 +88,45 @@ inline uint16_t quarn_record_type(const void *rec)
     return type;
 }
 
-// Staging (staging.cpp).
-quarn_stage_t *get_fs(int kind);
-uint32_t get_ss(int kind);
-// Appends len bytes of src to the kind's staging buffer (flush 0) and
-// writes the batch out once it passes the threshold, or writes out what
-// waits (flush non-zero).  Silently drops text while the kind is disabled,
-// when it is empty or longer than 1116 bytes, or without memory.
-void _do_log_write_(const char *src, uint32_t len, int flush, int kind);
-// Writes len bytes to the kind's log file, cut to the newest part that fits
-// the file beside its end marker.  Result as bsp_quarn_log_file_write.
-int quarn_log_file_put(const void *data, uint32_t len, int kind);
+// Staging (staging.cpp), under g_stage_lock.
+// Appends len bytes of text to the kind's staging buffer and writes the
+// batch once it passes the kind's threshold.  Drops text silently while the
+// kind is not enabled, when it is empty or longer than 1116 bytes, or
+// without memory.
+void stage_text(const log_kind_t &kind, const char *text, uint32_t len);
+// Writes what waits for the kind, or for every kind.
+void stage_flush(const log_kind_t &kind);
+void stage_flush_all();
+// The fault handler's flush: writes what waits for every kind without
+// allocating, printing or waiting long for a lock; skips buffers that do
+// not exist yet.
+void stage_last_words();
+// Writes len bytes of data (rewritten in place, see quarn_log_file_put) to
+// the kind's log file, or to its fallback's while its own is not open, cut
+// to the newest part that fits the file beside its marker.  0 or negative.
+int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_words = false);
 
 // Commands (commands.cpp): runs the level-5 text of a record of kind.
-void _cmd_handle(const char *text, int kind);
+void run_command(const char *text, const log_kind_t &kind);
 
-// Dispatcher (dispatcher.cpp).
-void *_log_pirnt_thread_(void *);
+// Record dispatcher and print thread (dispatcher.cpp).
+void *print_thread_main(void *);
 // Prints, stages or runs one record of n delivered bytes (zero byte after
 // it).  0 handled or ignored; -1 length mismatch (red error line); -5 null.
-int _log_convert_(const char *rec, int n);
-// Writes the pending application and DSP text and flushes the console.
-void quarn_flush_all();
+int dispatch_record(const char *rec, int n);
+// Writes the waiting text of every kind and flushes the console.
+void flush_all();
 
 // Acceptor (acceptor.cpp).  quarn_listen creates the listening endpoint
-// once: 0, or -1 when it cannot be had (the name is taken).  quarn_main_halt
+// once: 0, or -1 when it cannot be had (the name is taken).  accept_loop
 // accepts for ever; it returns only when the endpoint cannot be created.
 int quarn_listen();
-int quarn_main_halt();
+int accept_loop();
 
 // Kernel log collector (klog.cpp): starts the one kernel log thread with a
 // period in seconds.  0, EBUSY when one was started before, or the error
 // of thread creation.
-int bsp_log_start(int period);
+int kernel_log_start(int period);
 
 // Start-up (startup.cpp): server mode; returns the exit status when
 // start-up fails or the acceptor gives up.

@@ -1,5 +1,6 @@
 // Staging buffers: log text waits here per kind and reaches its log file in
 // batches, so a burst of lines costs one write and one fsync per batch.
+// Also the table of log kinds, which says where each kind's text goes.
 #include "quarn_server.h"
 
 #include "logfile.h"
@@ -9,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-quarn_cfg_t lc;
-quarn_stage_t app_fs;
-quarn_stage_t dsp_fs;
+quarn_settings_t g_settings;
 
 namespace {
+
+quarn_stage_t g_stages[QUARN_KIND_COUNT]; // one per kind, indexed like g_log_kinds
 
 constexpr uint32_t QUARN_STAGE_TEXT_MAX = 1116; // longest text staged; also the smallest capacity
 
@@ -25,85 +26,104 @@ uint32_t _stage_capacity_(uint32_t sync_size)
 // Makes buf hold at least want bytes, keeping the waiting text.  A sync size
 // raised after the buffer exists enlarges it; a lowered one keeps the larger
 // buffer.  Returns the usable capacity, 0 when there is no buffer at all.
-uint32_t _stage_reserve_(quarn_stage_t *fs, uint32_t want)
+uint32_t _stage_reserve_(quarn_stage_t *st, uint32_t want)
 {
-    if (fs->buf && fs->cap >= want)
-        return fs->cap;
+    if (st->buf && st->cap >= want)
+        return st->cap;
     auto *grown = static_cast<uint8_t *>(calloc(want, 1));
     if (!grown)
-        return fs->buf ? fs->cap : 0; // keep what we have; a later call tries again
-    if (fs->buf) {
-        memcpy(grown, fs->buf, fs->used);
-        free(fs->buf);
+        return st->buf ? st->cap : 0; // keep what we have; a later call tries again
+    if (st->buf) {
+        memcpy(grown, st->buf, st->used);
+        free(st->buf);
     }
-    fs->buf = grown;
-    fs->cap = want;
+    st->buf = grown;
+    st->cap = want;
     return want;
 }
 
-// Capacity to stage for kind.  The DSP sync size comes from a client and
-// may be far beyond its log file (even read from a negative number): a
-// batch never needs more than the file holds, since the store keeps only
-// the newest part of an overlong one, so the file's size bounds it.  The
-// application's sync size is below its log size by the start-up check.
-uint32_t _stage_want_(int kind)
+// Capacity to stage for kind: its sync size, bounded by what its file
+// holds, since the store keeps only the newest part of an overlong batch.
+uint32_t _stage_want_(const log_kind_t &kind)
 {
-    const uint32_t want = _stage_capacity_(get_ss(kind));
-    if (kind != QUARN_DSP_LOG_INIT)
-        return want;
-    return std::min(want, _stage_capacity_(bsp_quarn_log_file_get(kind).max_size));
+    const uint32_t want = _stage_capacity_(*kind.sync_size);
+    const uint32_t file_size = bsp_quarn_log_file_get(kind.file).max_size;
+    return file_size ? std::min(want, _stage_capacity_(file_size)) : want;
 }
 
-void _stage_flush_(quarn_stage_t *fs, int kind)
+void _stage_write_out_(const log_kind_t &kind, bool last_words)
 {
-    quarn_log_file_put(fs->buf, fs->used, kind); // a refused batch is dropped
-    fs->used = 0;
+    quarn_stage_t &st = *kind.stage;
+    if (st.buf && st.used > 0)
+        store_batch(kind, reinterpret_cast<char *>(st.buf), st.used, last_words); // a refused batch is dropped
+    st.used = 0;
 }
 
 } // namespace
 
-quarn_stage_t *get_fs(int kind)
+const log_kind_t g_log_kinds[QUARN_KIND_COUNT] = {
+    {QUARN_TYPE_APP, QUARN_APP_LOG_INIT, -1, &g_stages[QUARN_APP_LOG_INIT], &g_settings.app_print_level,
+     &g_settings.app_sync_size},
+    {QUARN_TYPE_BSP, QUARN_BSP_LOG_INIT, QUARN_APP_LOG_INIT, &g_stages[QUARN_BSP_LOG_INIT],
+     &g_settings.app_print_level, &g_settings.app_sync_size},
+    {QUARN_TYPE_DSP, QUARN_DSP_LOG_INIT, -1, &g_stages[QUARN_DSP_LOG_INIT], &g_settings.dsp_print_level,
+     &g_settings.dsp_sync_size},
+};
+
+const log_kind_t &log_kind_of_origin(uint16_t origin)
 {
-    return kind == QUARN_DSP_LOG_INIT ? &dsp_fs : &app_fs;
+    for (const log_kind_t &kind : g_log_kinds)
+        if (kind.origin == origin)
+            return kind;
+    return g_log_kinds[QUARN_APP_LOG_INIT];
 }
 
-uint32_t get_ss(int kind)
+int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_words)
 {
-    return kind == QUARN_DSP_LOG_INIT ? lc.dsp_sync_size : lc.app_sync_size;
-}
-
-int quarn_log_file_put(const void *data, uint32_t len, int kind)
-{
+    const int file = kind.fallback >= 0 && !quarn_log_file_is_open(kind.file) ? kind.fallback : kind.file;
+    if (last_words)
+        return quarn_log_file_put_last(data, len, file); // the store keeps the newest part of an overlong batch
     // Keep every write within the file beside its marker: older bytes of an
     // overlong batch would be overwritten by its newer ones anyway.
-    const uint32_t max_size = bsp_quarn_log_file_get(kind).max_size;
+    const uint32_t max_size = bsp_quarn_log_file_get(file).max_size;
     if (max_size > QUARN_END_MARK_LEN && len > max_size - QUARN_END_MARK_LEN) {
         const uint32_t keep = max_size - QUARN_END_MARK_LEN;
-        data = static_cast<const uint8_t *>(data) + (len - keep);
+        data += len - keep;
         len = keep;
     }
-    return bsp_quarn_log_file_write(data, static_cast<int>(len), kind);
+    return quarn_log_file_put(data, len, file);
 }
 
-void _do_log_write_(const char *src, uint32_t len, int flush, int kind)
+void stage_text(const log_kind_t &kind, const char *text, uint32_t len)
 {
-    quarn_stage_t *fs = get_fs(kind);
-    if (!fs->enable)
+    quarn_stage_t *st = kind.stage;
+    if (!st->enabled || !text || len == 0 || len > QUARN_STAGE_TEXT_MAX)
         return;
     const uint32_t want = _stage_want_(kind);
-    const uint32_t cap = _stage_reserve_(fs, want);
+    const uint32_t cap = _stage_reserve_(st, want);
     if (cap == 0)
         return; // no memory: the text is lost, buf stays null
-    if (flush) {
-        _stage_flush_(fs, kind);
-        return;
-    }
-    if (!src || len == 0 || len > QUARN_STAGE_TEXT_MAX)
-        return;
-    memcpy(fs->buf + fs->used, src, len);
-    fs->used += len;
+    memcpy(st->buf + st->used, text, len);
+    st->used += len;
     // The threshold leaves room for one more text of the largest size, in
     // the buffer as allocated even when it could not grow to the sync size.
-    if (fs->used > std::min(cap, want) - QUARN_STAGE_TEXT_MAX)
-        _stage_flush_(fs, kind);
+    if (st->used > std::min(cap, want) - QUARN_STAGE_TEXT_MAX)
+        _stage_write_out_(kind, false);
+}
+
+void stage_flush(const log_kind_t &kind)
+{
+    _stage_write_out_(kind, false);
+}
+
+void stage_flush_all()
+{
+    for (const log_kind_t &kind : g_log_kinds)
+        stage_flush(kind);
+}
+
+void stage_last_words()
+{
+    for (const log_kind_t &kind : g_log_kinds)
+        _stage_write_out_(kind, true);
 }

@@ -1,5 +1,6 @@
-// Server start-up: argument checks, settings, console stream, application
-// log file, signals, ring buffer, control word, print thread, acceptor.
+// Server start-up: standard descriptors, argument checks, settings, console
+// stream, log directory and application log file, signals, ring buffer,
+// control word, print thread, accept loop.
 #include "quarn_server.h"
 
 #include "logfile.h"
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -65,22 +68,72 @@ bool _parse_size_(const char *text, uint32_t *out)
 // pipes and the server's own lines all keep working, and nothing is
 // truncated.  Fully buffered; the print thread flushes it whenever the
 // ring buffer runs dry.
-void _printf_file_init_()
+void _open_console_()
 {
     const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return;
-    pPrintFile = fdopen(fd, "w");
-    if (!pPrintFile) {
+    g_console = fdopen(fd, "w");
+    if (!g_console) {
         close(fd);
         return;
     }
-    setvbuf(pPrintFile, nullptr, _IOFBF, 16384);
+    setvbuf(g_console, nullptr, _IOFBF, 16384);
 }
 
-void quarn_ctrl_init()
+// Descriptors 0, 1 and 2 that the server was started without are opened on
+// /dev/null, before anything else is opened: a log file or the socket that
+// became descriptor 1 would take the server's own messages.
+void _fill_standard_descriptors_()
 {
-    if (lc.ctrl)
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0)
+            return;
+}
+
+// Makes dir and its missing parents, like mkdir -p with mode 0755.  0, or
+// the negative errno of the failing mkdir.
+int _make_log_dir_(const std::string &dir)
+{
+    for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return -errno;
+        if (at == std::string::npos)
+            break;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return -errno;
+    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+}
+
+// The log directory, made if it is missing, and the application log file
+// in it.  False, after saying which path failed and why, when the server
+// could store nothing.
+bool _open_app_log_(const char *dir, uint32_t log_size)
+{
+    if (const int rc = _make_log_dir_(dir); rc < 0) {
+        printf("cannot make log directory %s: %s\n", dir, strerror(-rc));
+        return false;
+    }
+    if (strlen(dir) > QUARN_LOG_DIR_MAX) {
+        printf("log directory %s: longer than %d characters\n", dir, QUARN_LOG_DIR_MAX);
+        return false;
+    }
+    const int rc = bsp_quarn_log_file_init(dir, static_cast<int>(strlen(dir)), log_size, QUARN_APP_LOG_INIT);
+    if (rc < 0) {
+        puts("quarn_log_file_init failed ");
+        const bool slash = dir[strlen(dir) - 1] == '/';
+        printf("cannot open log file %s%squarn.app: %s\n", dir, slash ? "" : "/", strerror(-rc));
+        return false;
+    }
+    return true;
+}
+
+void _create_control_word_()
+{
+    if (g_settings.ctrl)
         return;
     const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0666);
     if (id < 0) {
@@ -92,20 +145,22 @@ void quarn_ctrl_init()
         perror("shmat");
         return;
     }
-    lc.ctrl = static_cast<uint32_t *>(addr);
-    *lc.ctrl = app_fs.print_level;
+    g_settings.ctrl = static_cast<uint32_t *>(addr);
+    *g_settings.ctrl = g_settings.app_print_level;
 }
 
+constexpr int QUARN_FAULT_SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT};
+
 // Last act of a fault: write what the staging buffers hold, if the print
-// thread is not in the middle of changing them, and end.  Waits at most a
-// second for the lock and never takes a stdio lock, so it cannot deadlock.
-void sysErrorHandler(int)
+// thread is not in the middle of changing them, then end by the signal
+// itself, so that the exit status and a core file show the crash.  Only
+// what is safe in a signal handler: no allocation, no stdio, and no lock
+// waited on for more than about a second.
+void _fault_handler_(int sig)
 {
     for (int tries = 0; tries < 200; ++tries) {
-        const int rc = pthread_mutex_trylock(&g_stage_lock);
-        if (rc == 0) {
-            _do_log_write_(nullptr, 0, 1, QUARN_APP_LOG_INIT);
-            _do_log_write_(nullptr, 0, 1, QUARN_DSP_LOG_INIT);
+        if (pthread_mutex_trylock(&g_stage_lock) == 0) {
+            stage_last_words();
             break;
         }
         if (pthread_equal(g_stage_owner.load(std::memory_order_relaxed), pthread_self()))
@@ -113,7 +168,13 @@ void sysErrorHandler(int)
         const timespec pause{0, 5 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
-    _exit(0);
+    signal(sig, SIG_DFL); // SA_RESETHAND did so already; the signal thread's call did not
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig); // a fault signal whose default action would not end the process
 }
 
 sigset_t _stop_signals_()
@@ -122,6 +183,7 @@ sigset_t _stop_signals_()
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -153,21 +215,21 @@ void *_signal_thread_(void *)
         seen = now;
     }
     puts("print thread does not stop; exiting without it");
-    sysErrorHandler(sig);
-    return nullptr;
+    if (pthread_mutex_trylock(&g_stage_lock) == 0)
+        stage_last_words();
+    _exit(1); // what the ring still holds is lost
 }
 
-void signalIgnored()
+void _install_signal_handlers_()
 {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTTIN, SIG_IGN);
     signal(SIGTTOU, SIG_IGN);
     struct sigaction fault = {};
-    fault.sa_handler = sysErrorHandler;
+    fault.sa_handler = _fault_handler_;
     fault.sa_flags = SA_RESETHAND; // a fault inside the handler ends the process
-    sigaction(SIGILL, &fault, nullptr);
-    sigaction(SIGSEGV, &fault, nullptr);
-    sigaction(SIGABRT, &fault, nullptr);
+    for (const int sig : QUARN_FAULT_SIGNALS)
+        sigaction(sig, &fault, nullptr);
     const sigset_t stop = _stop_signals_();
     pthread_sigmask(SIG_BLOCK, &stop, nullptr); // inherited by every thread made later
 }
@@ -183,6 +245,7 @@ bool _start_thread_(void *(*body)(void *))
 int quarn_start(int argc, char **argv)
 {
     (void)argc;
+    _fill_standard_descriptors_();
     setvbuf(stdout, nullptr, _IOLBF, 0); // our own lines appear as they are printed
     const char *dir = argv[1];
     uint32_t log_size = 0, sync_size = 0;
@@ -208,29 +271,28 @@ int quarn_start(int argc, char **argv)
     // and log file.
     if (quarn_listen() < 0)
         return 1;
-    // Settings.
-    lc.app_log_size = log_size;
-    app_fs.print_level = static_cast<uint32_t>(level);
-    app_fs.enable = 1;
-    lc.app_sync_size = sync_size;
+    // Settings: application and BSP-origin text is staged from the start.
+    g_settings.app_print_level = static_cast<uint32_t>(level);
+    g_settings.app_sync_size = sync_size;
+    g_log_kinds[QUARN_APP_LOG_INIT].stage->enabled = true;
+    g_log_kinds[QUARN_BSP_LOG_INIT].stage->enabled = true;
     // Console stream.
-    _printf_file_init_();
-    // Application log file.
-    if (bsp_quarn_log_file_init(dir, static_cast<int>(strlen(dir)), log_size, QUARN_APP_LOG_INIT) < 0) {
-        puts("quarn_log_file_init failed ");
+    _open_console_();
+    // Log directory and application log file: a server that can store
+    // nothing ends here.
+    if (!_open_app_log_(dir, log_size))
         return 1;
-    }
     // Signals: ignored ones, fault handlers, stop signals blocked.
-    signalIgnored();
+    _install_signal_handlers_();
     // Ring buffer: without it nothing could be accepted.
     if (bsp_quarn_cb_init(QUARN_RING_SIZE) != 0)
         return 1;
     // Control word.
-    quarn_ctrl_init();
+    _create_control_word_();
     // Print thread, and the thread that turns a stop signal into an orderly stop.
-    _start_thread_(_log_pirnt_thread_);
+    _start_thread_(print_thread_main);
     _start_thread_(_signal_thread_);
-    // Acceptor, for the life of the process.
-    quarn_main_halt();
+    // Accept loop, for the life of the process.
+    accept_loop();
     return 1;
 }

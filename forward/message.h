@@ -1,0 +1,40 @@
+// One stored line as an RFC 5424 message:
+//   <PRI>1 TIMESTAMP HOSTNAME quarn PROCID MSGID [quarn@32473 kind="app" level="1"] MSG
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct forward_line_meta {
+    int64_t sec;      // arrival at the server, seconds since the epoch
+    uint32_t usec;    // and microseconds
+    uint8_t kind;     // QUARN_*_LOG_INIT
+    uint8_t level;    // level code of the record; 4 for kernel lines
+    uint8_t severity; // syslog severity, 0..7
+    std::string_view tag;
+};
+
+// Syslog severity of a record's level code: debug 7, info 6, warning 4,
+// error 3, file-only (and anything else) 6.
+uint8_t forward_severity(uint32_t level);
+
+class forward_format {
+  public:
+    explicit forward_format(int facility);
+
+    // Appends the message for one line to out, cut to at most max bytes on a
+    // character boundary.  MSG is the text less one trailing newline; bytes
+    // that are not UTF-8, and NUL, become the four characters \xHH.
+    void append(std::string &out, const forward_line_meta &m, std::string_view text, size_t max);
+
+  private:
+    void stamp_(std::string &out, int64_t sec, uint32_t usec);
+
+    int facility_;         // syslog facility code
+    std::string host_;     // HOSTNAME field, from gethostname
+    std::string procid_;   // PROCID field: the server's pid
+    int64_t stamp_sec_ = -1; // second that stamp_date_ holds
+    std::string stamp_date_; // "YYYY-MM-DDThh:mm:ss" of stamp_sec_
+    std::string stamp_zone_; // its UTC offset, "+hh:mm"
+};

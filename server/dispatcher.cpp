@@ -3,6 +3,7 @@
 // colour, stages stored levels and runs commands.
 #include "quarn_server.h"
 
+#include "forward.h"
 #include "quarn.h"
 #include "ring_buffer.h"
 
@@ -63,6 +64,7 @@ void _console_length_error_(int delivered, int len)
 [[noreturn]] void _stop_()
 {
     flush_all();
+    forward_drain(); // at most 2 s for the collector
     exit(0);
 }
 
@@ -96,6 +98,8 @@ int dispatch_record(const char *rec, int n)
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
         stage_text(kind, text, head.len);
+        if (kind.stage->enabled)
+            forward_line(kind.file, level, head.name, text, head.len);
     } else if (level == QUARN_LEVEL_CMD) {
         stage_guard guard;
         run_command(text, kind);
@@ -113,6 +117,7 @@ void *print_thread_main(void *)
             // The ring ran dry: show what the console holds, then wait.
             if (g_console)
                 fflush(g_console);
+            forward_idle();
             n = bsp_quarn_cb_read(rec, QUARN_CB_REC_MAX);
         }
         if (n <= 0)

@@ -2,6 +2,7 @@
 // the BSP log file at a fixed period.
 #include "quarn_server.h"
 
+#include "forward.h"
 #include "quarn.h"
 
 #include <sys/klog.h>
@@ -32,8 +33,10 @@ void *kernel_log_thread_main(void *arg)
     prctl(PR_SET_NAME, name);
     for (;;) {
         const int n = klogctl(QUARN_KLOG_READ_CLEAR, g_kernel_buf, QUARN_KLOG_BUF_LEN);
-        if (n > 0)
+        if (n > 0) {
+            forward_kernel(g_kernel_buf, static_cast<uint32_t>(n)); // first: the store may rewrite the text in place
             store_batch(g_log_kinds[QUARN_BSP_LOG_INIT], g_kernel_buf, static_cast<uint32_t>(n));
+        }
         sleep(static_cast<unsigned>(period));
     }
 }

@@ -3,7 +3,9 @@
 // control word, print thread, accept loop.
 #include "quarn_server.h"
 
+#include "forward.h"
 #include "logfile.h"
+#include "notify.h"
 #include "quarn.h"
 #include "ring_buffer.h"
 
@@ -265,6 +267,9 @@ int quarn_start(int argc, char **argv)
         printf("err input\npath:%s  size = %#x  sync %#x   level %d \n", dir, log_size, sync_size, level);
         return 1;
     }
+    // Forwarding settings from the environment: a malformed one ends here.
+    if (!forward_configure())
+        return 1;
 
     // Listening endpoint first: a second server, which cannot have the
     // name, must end before it touches the running server's control word
@@ -292,6 +297,9 @@ int quarn_start(int argc, char **argv)
     // Print thread, and the thread that turns a stop signal into an orderly stop.
     _start_thread_(print_thread_main);
     _start_thread_(_signal_thread_);
+    // Forwarding thread, then the service manager's go-ahead: clients can connect.
+    forward_start();
+    notify_ready();
     // Accept loop, for the life of the process.
     accept_loop();
     return 1;

@@ -19,18 +19,21 @@ bool _raw_(const read_options &opt)
     return !opt.filter.active() && !opt.color && opt.last < 0 && (opt.kinds & (opt.kinds - 1)) == 0;
 }
 
-void _put_raw_(const kind_file &k, bool backups, std::span<char> buf, out_writer &out)
+} // namespace
+
+void logread_put_raw(const kind_file &k, bool backups, std::span<char> buf, out_writer &out)
 {
     ring_source src(logread_ranges(k, backups));
     bool can_send = true; // the output takes text straight from a file
     for (;;) {
-        uint64_t from = 0;
-        if (const ring_range *r = can_send ? src.plain_rest(from) : nullptr) {
+        uint64_t from = 0, to = 0;
+        int fd = -1;
+        if (can_send && src.plain_part(from, to, fd)) {
             // Text the search for the marker has been through needs no
             // second look: the kernel copies it.
-            const int64_t sent = out.send_file(r->fd, from, r->end - from);
+            const int64_t sent = out.send_file(fd, from, to - from);
             char last = '\n';
-            if (sent > 0 && pread(r->fd, &last, 1, static_cast<off_t>(from) + sent - 1) != 1)
+            if (sent > 0 && pread(fd, &last, 1, static_cast<off_t>(from) + sent - 1) != 1)
                 last = '\n';
             if (sent >= 0)
                 src.took(static_cast<uint64_t>(sent), last);
@@ -43,6 +46,8 @@ void _put_raw_(const kind_file &k, bool backups, std::span<char> buf, out_writer
         out.put_through(text);
     }
 }
+
+namespace {
 
 // Empty when dir is a directory that can be read, else the message.
 std::string _check_dir_(const std::string &dir)
@@ -145,7 +150,7 @@ int logread_show(read_options &opt, out_writer &out)
             fprintf(stderr, "quarn read: no %s in %s yet\n", k.name, opt.dir.c_str());
     }
     if (_raw_(opt))
-        _put_raw_(files.front(), opt.backups, scratch.span(), out);
+        logread_put_raw(files.front(), opt.backups, scratch.span(), out);
     else
         logread_initial(files, opt, out);
     out.flush();

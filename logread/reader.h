@@ -119,6 +119,11 @@ class line_printer {
     bool hidden_ = false; // the current line is skipped
 };
 
+// Puts out every line of k (its backup first) unfiltered and uncoloured:
+// whole chunks as they are read, and text the marker search has been
+// through copied by the kernel where the output allows it.
+void logread_put_raw(const kind_file &k, bool backups, std::span<char> buf, out_writer &out);
+
 // Puts out the kinds' text oldest first (application and DSP merged by
 // time stamp), whole or the given ranges of each.
 void logread_print(std::vector<kind_file> &files, std::vector<std::vector<ring_range>> ranges,

@@ -67,18 +67,26 @@ std::size_t _mark_start_at_end_(std::string_view bytes)
     return 0;
 }
 
-// The end of a wrapped file: newlines that padded out the room a marker
-// did not fit in, or the start of a marker an older server left there.
-// The first newline stays, as the end of the last line.
-std::string_view _trim_padding_(std::string_view text, char before)
+// The end of a range: the start of a marker that a write cut short (a
+// power cut, or an older server that left it behind the newest text) is
+// dropped; its newline stays as the end of the last line.
+std::string_view _trim_mark_piece_(std::string_view text)
 {
     const std::size_t piece = _mark_start_at_end_(text);
     if (piece >= 2)
         text.remove_suffix(piece - 1);
-    while (text.ends_with("\n\n"))
-        text.remove_suffix(1);
-    if (text == "\n" && before == '\n')
-        text = {};
+    return text;
+}
+
+// The end of a wrapped file: up to 8 newlines that padded out the room a
+// marker did not fit in.  The first newline of the run stays, as the end
+// of the last line.  The range's last read holds at least TAIL bytes, so
+// the run is judged the same whatever the chunk size.
+std::string_view _trim_padding_(std::string_view text)
+{
+    const std::size_t last_text = text.find_last_not_of('\n');
+    const std::size_t run = last_text == npos ? text.size() : text.size() - last_text - 1;
+    text.remove_suffix(run > 1 ? std::min(run - 1, HOLD) : 0);
     return text;
 }
 
@@ -130,20 +138,23 @@ std::string_view ring_source::emit_(std::string_view out)
     return out;
 }
 
-const ring_range *ring_source::plain_rest(uint64_t &from) const
+bool ring_source::plain_part(uint64_t &from, uint64_t &to, int &fd)
 {
-    if (index_ >= ranges_.size() || !ranges_[index_].searched || phase_ != phase::text || pos_ >= ranges_[index_].end)
-        return nullptr;
+    if (index_ >= ranges_.size() || !ranges_[index_].searched || phase_ != phase::text ||
+        pos_ + TAIL >= ranges_[index_].end)
+        return false;
     from = pos_;
-    return &ranges_[index_];
+    to = ranges_[index_].end - TAIL;
+    fd = ranges_[index_].fd;
+    plain_to_ = to;
+    return true;
 }
 
 void ring_source::took(uint64_t n, char last)
 {
-    ring_range &r = ranges_[index_];
     pos_ += n;
-    if (pos_ < r.end)
-        r.end = pos_;
+    if (pos_ < plain_to_)
+        ranges_[index_].end = pos_;
     if (n > 0)
         last_ = last;
 }
@@ -213,6 +224,15 @@ std::string_view ring_source::scan_(std::span<char> chunk, bool at_end)
         }
         phase_ = phase::text;
     }
+    // A marker cut by the end of the file, its newline already out; the
+    // newline behind it may be the next marker's, where the range ends.
+    const std::string_view flag = LOGREAD_MARK.substr(1, MARK_LEN - 2);
+    if (pos_ == ranges_[index_].begin && index_ > 0 && ranges_[index_ - 1].joins_next && last_ == '\n' &&
+        v.starts_with(flag) && (v.size() == flag.size() ? at_end : v[flag.size()] == '\n')) {
+        pos_ += std::min(v.size(), flag.size() + 1);
+        phase_ = phase::head;
+        return {};
+    }
     const std::size_t mark = _find_mark_(v, s);
     if (mark != npos) {
         // The marker's newline ends the line before it when that line has none.
@@ -225,7 +245,10 @@ std::string_view ring_source::scan_(std::span<char> chunk, bool at_end)
     const std::size_t end = at_end ? v.size() : v.size() - _mark_start_at_end_(v.substr(s));
     pos_ += end;
     std::string_view out = v.substr(s, end - s);
-    if (at_end && ranges_[index_].padded_end)
-        out = _trim_padding_(out, last_);
+    const ring_range &r = ranges_[index_];
+    if (at_end && (r.padded_end || !r.joins_next))
+        out = _trim_mark_piece_(out);
+    if (at_end && r.padded_end)
+        out = _trim_padding_(out);
     return out;
 }

@@ -42,11 +42,12 @@ class ring_source {
     // failed) ends early.
     std::string_view read(std::span<char> buf);
 
-    // The rest of the range being read when it may go out as it lies, so
-    // that a caller can copy it without reading it; null otherwise.
-    const ring_range *plain_rest(uint64_t &from) const;
-    // The caller put out n bytes of the plain rest, the last of them last;
-    // fewer than the rest end the range (the file shrank).
+    // Where the range being read may go out as it lies, so that a caller
+    // can copy it without reading it: [from, to), all of the range but
+    // its end, whose last bytes are read to judge them.  False otherwise.
+    bool plain_part(uint64_t &from, uint64_t &to, int &fd);
+    // The caller put out n of the bytes plain_part gave, the last of them
+    // last; fewer end the range (the file shrank).
     void took(uint64_t n, char last);
 
   private:
@@ -61,4 +62,5 @@ class ring_source {
     phase phase_ = phase::text;      // what the bytes at pos_ are taken for
     char last_ = '\n';               // last byte handed out
     bool ended_ = false;             // the closing line end was handed out
+    uint64_t plain_to_ = 0;          // end of the part plain_part gave
 };

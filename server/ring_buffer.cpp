@@ -80,12 +80,19 @@ quarn_msg_head_t _read_head_(uint32_t avail)
     return head;
 }
 
-// Waits until records are stored; returns how many bytes are.
-uint32_t _wait_stored_()
+// Waits until records are stored; returns how many bytes are.  A wakeable
+// wait also returns, with 0, at the deadline (if any) or once woken.
+uint32_t _wait_stored_(bool wakeable, const timespec *deadline)
 {
     _quarn_cb_lock();
-    while (cb.used == 0)
-        pthread_cond_wait(&cb.cond, &cb.mutex);
+    while (cb.used == 0 && !(wakeable && cb.woken)) {
+        if (!deadline)
+            pthread_cond_wait(&cb.cond, &cb.mutex);
+        else if (pthread_cond_timedwait(&cb.cond, &cb.mutex, deadline) == ETIMEDOUT)
+            break;
+    }
+    if (wakeable)
+        cb.woken = false;
     const uint32_t avail = cb.used;
     _quarn_cb_unlock();
     return avail;
@@ -162,7 +169,12 @@ int bsp_quarn_cb_init(uint32_t size)
     cb.used = 0;
     cb.p_write = cb.p_read = cb.p_buff;
     pthread_mutex_init(&cb.mutex, nullptr);
-    pthread_cond_init(&cb.cond, nullptr);
+    // Deadlines of the timed read must not move with the wall clock.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cb.cond, &attr);
+    pthread_condattr_destroy(&attr);
     return 0;
 }
 
@@ -182,6 +194,8 @@ int bsp_quarn_cb_write(const void *src, int len)
     cb.p_write = _advance_(cb.p_write, len);
     const bool was_empty = cb.used == 0;
     cb.used += len;
+    cb.high_water = std::max(cb.high_water, cb.used);
+    ++cb.stored;
     const uint32_t dropped = cb.dropped;
     cb.dropped = 0;
     _quarn_cb_unlock();
@@ -197,8 +211,34 @@ int bsp_quarn_cb_read(void *dst, int bufflen)
 {
     if (dst == nullptr)
         return QUARN_E_ARG;
-    const uint32_t avail = _wait_stored_();
+    const uint32_t avail = _wait_stored_(false, nullptr);
     return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline)
+{
+    if (dst == nullptr)
+        return QUARN_E_ARG;
+    const uint32_t avail = _wait_stored_(true, deadline);
+    if (avail == 0)
+        return QUARN_CB_EMPTY;
+    return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+void bsp_quarn_cb_wake()
+{
+    _quarn_cb_lock();
+    cb.woken = true;
+    _quarn_cb_unlock();
+    pthread_cond_signal(&cb.cond);
+}
+
+void bsp_quarn_cb_counters(uint64_t *stored, uint32_t *high_water)
+{
+    _quarn_cb_lock();
+    *stored = cb.stored;
+    *high_water = cb.high_water;
+    _quarn_cb_unlock();
 }
 
 int bsp_quarn_cb_try_read(void *dst, int bufflen)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
+
 #include <cstdint>
 
 inline constexpr int QUARN_CB_REC_MAX = 1280; // longest record a writer may pass
@@ -15,8 +17,11 @@ struct quarn_cycle_buff_t {
     uint8_t *p_read;       // first byte of the oldest record; reader thread only, under mutex
     uint8_t *p_buff;       // the storage, allocated once; fixed after creation
     uint32_t dropped;      // records refused since the last one stored; guarded by mutex
-    pthread_mutex_t mutex; // guards used, p_write and p_read
-    pthread_cond_t cond;   // the reader waits here while used is 0
+    uint32_t high_water;   // the most bytes ever stored at once; guarded by mutex
+    uint64_t stored;       // records stored since creation; guarded by mutex
+    bool woken;            // bsp_quarn_cb_wake was called; guarded by mutex
+    pthread_mutex_t mutex; // guards used, p_write, p_read and the counters
+    pthread_cond_t cond;   // the reader waits here while used is 0 (CLOCK_MONOTONIC)
 };
 
 extern quarn_cycle_buff_t cb;
@@ -44,6 +49,17 @@ int bsp_quarn_cb_read(void *dst, int bufflen);
 
 // Like bsp_quarn_cb_read, but returns -11 at once when the buffer is empty.
 int bsp_quarn_cb_try_read(void *dst, int bufflen);
+
+// Like bsp_quarn_cb_read, but returns -11 when nothing was stored by the
+// deadline (CLOCK_MONOTONIC; null: none) or bsp_quarn_cb_wake was called
+// since the last read returned.
+int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline);
+
+// Makes the reader's current or next timed read return; any thread.
+void bsp_quarn_cb_wake();
+
+// Records stored since creation, and the most bytes ever stored at once.
+void bsp_quarn_cb_counters(uint64_t *stored, uint32_t *high_water);
 
 // Empties the buffer, discarding everything stored.  Holds the lock for one
 // second, so writers that arrive meanwhile wait.

@@ -96,7 +96,9 @@ QUARN_STATIC_ASSERT(QUARN_MSG_TEXT_LEN + QUARN_MSG_HEAD_LEN == QUARN_MSG_BUF_LEN
  * level 5 "message", any other level "[YYYY-MM-DD hh:mm:ss]message".
  * The message part is cut at 1023 characters.  Application debug records
  * are dropped while the server's print level is above debug.  A record that
- * cannot be sent is lost; the reason is printed on standard output.
+ * cannot be sent is lost and counted; the reason is printed on standard
+ * output once per run of losses, and the next record that goes out is
+ * preceded by a warning line, tag "quarn": "N records lost: <reason>".
  * Safe to call from many threads at once.
  */
 QUARN_API void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
@@ -134,6 +136,16 @@ static inline void quarn_msg_bsp_init(int logSize, int freq)
     char cmd[128];
     snprintf(cmd, sizeof cmd, "bsp_init %d %d", logSize, freq);
     quarn_msg_write_with_type(QUARN_BSP_LOG_INIT, QUARN_LEVEL_CMD, "BSP", "%s", cmd);
+}
+
+/* Asks the server to write waiting log text of every kind at most seconds
+ * after its first line arrived, even below the sync size; 0 leaves the
+ * writing to the sync size alone.  The server starts with 10. */
+static inline void quarn_msg_set_interval(int seconds)
+{
+    char cmd[128];
+    snprintf(cmd, sizeof cmd, "interval %d", seconds);
+    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s", cmd);
 }
 
 #ifdef __cplusplus

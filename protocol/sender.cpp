@@ -207,11 +207,45 @@ struct quarn_loss_t {
     int result = 0; // the endpoint's result: 0 sent, -1 (no socket), -3 (connect) or a failed send
     int err = 0;    // errno of the failed call
     bool connecting = false; // the failure was the connect
+    bool first = false;      // the first loss since a record last went out: worth a message
 };
+
+// Records this process could not send, reported in a line of its own to
+// the server once a record goes out again.  Lock-free, so that counting
+// never adds to the cost of a call; changed under the connection lock only
+// because that is where the losses happen.
+struct quarn_lost_t {
+    std::atomic<uint32_t> count{0};  // records lost and not yet reported
+    std::atomic<uint32_t> reason{0}; // the first of them: (kind << 16) | errno, kinds below
+    std::atomic<bool> failing{false}; // the last record was lost: a run of losses goes on
+};
+constinit quarn_lost_t g_lost;
+
+enum : uint32_t { QUARN_LOST_SOCKET = 1, QUARN_LOST_CONNECT, QUARN_LOST_FULL, QUARN_LOST_SEND };
+
+uint32_t _reason_of_(const quarn_loss_t &loss)
+{
+    uint32_t kind = QUARN_LOST_SEND;
+    if (loss.connecting)
+        kind = loss.result == -3 ? QUARN_LOST_CONNECT : QUARN_LOST_SOCKET;
+    else if (loss.result == -1 && (loss.err == EAGAIN || loss.err == EWOULDBLOCK))
+        kind = QUARN_LOST_FULL;
+    return kind << 16 | (static_cast<uint32_t>(loss.err) & 0xffff);
+}
+
+// Counts a lost record; the loss comes back marked first when it starts a
+// run of losses, and only such a loss is printed.
+quarn_loss_t _count_loss_(quarn_loss_t loss)
+{
+    if (g_lost.count.fetch_add(1, std::memory_order_relaxed) == 0)
+        g_lost.reason.store(_reason_of_(loss), std::memory_order_relaxed);
+    loss.first = !g_lost.failing.exchange(true, std::memory_order_relaxed);
+    return loss;
+}
 
 void _print_loss_(const quarn_loss_t &loss)
 {
-    if (loss.result == 0)
+    if (loss.result == 0 || !loss.first)
         return;
     if (!loss.connecting)
         printf("send failed: %s \n", strerror(loss.err));
@@ -232,15 +266,69 @@ void _fork_child_()
     if (g_conn.fd >= 0)
         close(g_conn.fd);
     g_conn.fd = -1;
+    g_lost.count.store(0, std::memory_order_relaxed); // the parent reports its own losses
+    g_lost.failing.store(false, std::memory_order_relaxed);
     pthread_mutex_unlock(&g_conn.lock);
 }
 pthread_once_t g_atfork_once = PTHREAD_ONCE_INIT;
 void _register_atfork_() { pthread_atfork(_fork_prepare_, _fork_parent_, _fork_child_); }
 
+// Sends size bytes on the connection; a connection whose stream may be
+// broken is closed, so the next call connects anew.  Under the lock.
+quarn_loss_t _send_on_conn_(const void *data, size_t size)
+{
+    const int result = bsp_quarn_socket_send(g_conn.fd, data, static_cast<int>(size));
+    const quarn_loss_t loss{result, errno, false};
+    if (result != 0 && !_stream_intact_(result)) {
+        close(g_conn.fd);
+        g_conn.fd = -1;
+    }
+    return loss;
+}
+
+// The reason kept in g_lost as the text of the loss line.
+void _reason_text_(uint32_t reason, char *out, size_t size)
+{
+    const char *err = strerror(static_cast<int>(reason & 0xffff));
+    switch (reason >> 16) {
+    case QUARN_LOST_FULL: snprintf(out, size, "connection full"); break;
+    case QUARN_LOST_CONNECT: snprintf(out, size, "connect failed: %s", err); break;
+    case QUARN_LOST_SOCKET: snprintf(out, size, "socket: %s", err); break;
+    default: snprintf(out, size, "send failed: %s", err); break;
+    }
+}
+
+size_t _fill_text_of_(quarn_record_t *rec, int level, const char *tag, const char *fmt, ...) QUARN_PRINTF(4, 5);
+size_t _fill_text_of_(quarn_record_t *rec, int level, const char *tag, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    const size_t len = _fill_text_(rec, level, tag, fmt, args);
+    va_end(args);
+    return len;
+}
+
+// Sends the line that reports the records lost so far, ahead of the record
+// that is about to go out; on success the count drops by exactly what the
+// line reported.  Rare, so its record buffer stays off the common path's
+// stack.  Under the lock.
+__attribute__((noinline)) quarn_loss_t _send_lost_line_(uint32_t lost)
+{
+    char reason[128];
+    _reason_text_(g_lost.reason.load(std::memory_order_relaxed), reason, sizeof reason);
+    quarn_record_t line;
+    const size_t len = _fill_text_of_(&line, QUARN_LEVEL_WARN, "quarn", "%u records lost: %s\n", lost, reason);
+    _fill_head_(&line.head, QUARN_APP_LOG_INIT, QUARN_LEVEL_WARN, "quarn", len);
+    const quarn_loss_t loss = _send_on_conn_(&line, sizeof line.head + len);
+    if (loss.result == 0)
+        g_lost.count.fetch_sub(lost, std::memory_order_relaxed);
+    return loss;
+}
+
 // Sends size bytes of rec on the process's connection, connecting first when
-// there is none.  A record that cannot go out is lost; a connection whose
-// stream may be broken is closed, so the next call connects anew.  Returns
-// why it was lost, for the caller to print once the lock is released.
+// there is none, and after the line that reports earlier losses, if any.  A
+// record that cannot go out is lost and counted.  Returns why it was lost,
+// for the caller to print once the lock is released.
 quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
 {
     pthread_once(&g_atfork_once, _register_atfork_);
@@ -248,15 +336,17 @@ quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
     if (g_conn.fd < 0) {
         const int fd = bsp_quarn_socket_client_create();
         if (fd < 0)
-            return {fd, errno, true};
+            return _count_loss_({fd, errno, true});
         g_conn.fd = fd;
     }
-    const int result = bsp_quarn_socket_send(g_conn.fd, rec, static_cast<int>(size));
-    const quarn_loss_t loss{result, errno, false};
-    if (result == 0 || _stream_intact_(result))
-        return loss;
-    close(g_conn.fd);
-    g_conn.fd = -1;
+    if (const uint32_t lost = g_lost.count.load(std::memory_order_relaxed); lost != 0)
+        if (const quarn_loss_t loss = _send_lost_line_(lost); loss.result != 0)
+            return _count_loss_(loss);
+    const quarn_loss_t loss = _send_on_conn_(rec, size);
+    if (loss.result != 0)
+        return _count_loss_(loss);
+    if (g_lost.failing.load(std::memory_order_relaxed))
+        g_lost.failing.store(false, std::memory_order_relaxed); // the run of losses is over
     return loss;
 }
 
@@ -289,7 +379,7 @@ void quarn_msg_write_with_type(int origin, int level, const char *tag, const cha
     const size_t len = _fill_text_(&rec, level, tag, fmt, args);
     va_end(args);
     _fill_head_(&rec.head, origin, level, tag, len);
-    _print_loss_(_send_record_(&rec, sizeof rec.head + len));
+    _print_loss_(_send_record_(&rec, sizeof rec.head + len)); // printed once per run of losses
 }
 
 void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)

@@ -1,5 +1,8 @@
-// Kernel log collector: copies (and clears) the kernel's log buffer into
-// the BSP log file at a fixed period.
+// Kernel log collector: copies the kernel log into the BSP log file at a
+// fixed period.  It reads from the kernel's own syslog read position, which
+// moves as it reads: the kernel's buffer stays whole for dmesg, and a
+// restarted server goes on where the last one stopped instead of storing
+// the same lines again.
 #include "quarn_server.h"
 
 #include "forward.h"
@@ -17,11 +20,29 @@
 namespace {
 
 constexpr int QUARN_KLOG_BUF_LEN = 65536;
-constexpr int QUARN_KLOG_READ_CLEAR = 4; // SYSLOG_ACTION_READ_CLEAR
+constexpr int QUARN_KLOG_READ = 2;        // SYSLOG_ACTION_READ: consumes from the syslog read position
+constexpr int QUARN_KLOG_SIZE_UNREAD = 9; // SYSLOG_ACTION_SIZE_UNREAD
 constexpr int QUARN_KLOG_DEFAULT_PERIOD = 3;
 
 char g_kernel_buf[QUARN_KLOG_BUF_LEN];      // one read of the kernel log; the one thread only
 std::atomic<bool> g_klog_started{false};    // at most one collector per process
+
+// Stores everything the kernel holds unread, a buffer at a time, so that a
+// burst of any size the kernel kept arrives whole.  The read blocks while
+// nothing is unread, hence the question first; should another reader take
+// the lines in between, the read waits for the next kernel line, which
+// holds up nothing else: the thread takes no lock and the stop does not
+// wait for it.
+void _collect_()
+{
+    while (klogctl(QUARN_KLOG_SIZE_UNREAD, nullptr, 0) > 0) {
+        const int n = klogctl(QUARN_KLOG_READ, g_kernel_buf, QUARN_KLOG_BUF_LEN);
+        if (n <= 0)
+            return;
+        forward_kernel(g_kernel_buf, static_cast<uint32_t>(n)); // first: the store may rewrite the text in place
+        store_batch(g_log_kinds[QUARN_BSP_LOG_INIT], g_kernel_buf, static_cast<uint32_t>(n));
+    }
+}
 
 void *kernel_log_thread_main(void *arg)
 {
@@ -32,11 +53,7 @@ void *kernel_log_thread_main(void *arg)
     snprintf(name, sizeof name, "klog_th %d", period);
     prctl(PR_SET_NAME, name);
     for (;;) {
-        const int n = klogctl(QUARN_KLOG_READ_CLEAR, g_kernel_buf, QUARN_KLOG_BUF_LEN);
-        if (n > 0) {
-            forward_kernel(g_kernel_buf, static_cast<uint32_t>(n)); // first: the store may rewrite the text in place
-            store_batch(g_log_kinds[QUARN_BSP_LOG_INIT], g_kernel_buf, static_cast<uint32_t>(n));
-        }
+        _collect_();
         sleep(static_cast<unsigned>(period));
     }
 }

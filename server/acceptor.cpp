@@ -2,6 +2,7 @@
 // its own that frames records off the stream into the ring buffer.
 #include "quarn_server.h"
 
+#include "loss.h"
 #include "quarn.h"
 #include "reader.h"
 #include "ring_buffer.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 int g_listen_fd = -1; // the listening socket; main thread only
 
@@ -35,8 +37,28 @@ bool _record_kept_(const uint8_t *rec)
     return type == QUARN_TYPE_APP || type == QUARN_TYPE_BSP || type == QUARN_TYPE_DSP;
 }
 
+// The count a client's own loss line carries ("[stamp][WARN][quarn]N
+// records lost: ..."), 0 for any other record.  A full ring that drops
+// such a line must count what it reported, or the loss would vanish.
+uint64_t _carried_loss_(const uint8_t *rec, int n)
+{
+    quarn_msg_head_t head;
+    memcpy(&head, rec, sizeof head);
+    constexpr std::string_view prefix = "[WARN][quarn]", words = " records lost: ";
+    constexpr size_t stamp = 21;
+    const std::string_view text(reinterpret_cast<const char *>(rec) + QUARN_MSG_HEAD_LEN, n - QUARN_MSG_HEAD_LEN);
+    if (head.level != QUARN_LEVEL_WARN || strncmp(head.name, "quarn", sizeof head.name) != 0 ||
+        text.size() < stamp + prefix.size() || text.substr(stamp, prefix.size()) != prefix)
+        return 0;
+    uint64_t count = 0;
+    size_t at = stamp + prefix.size();
+    for (; at < text.size() && at < stamp + prefix.size() + 10 && text[at] >= '0' && text[at] <= '9'; ++at)
+        count = count * 10 + static_cast<uint64_t>(text[at] - '0');
+    return text.substr(at, words.size()) == words ? count : 0;
+}
+
 // Reads and handles one record of the connection: -1 once the connection is
-// over, 0 after a record was stored or dropped.
+// over, 0 after a record was stored, dropped or refused.
 int receive_record(quarn_reader_t *reader)
 {
     const uint8_t *rec = nullptr;
@@ -45,8 +67,10 @@ int receive_record(quarn_reader_t *reader)
         puts("client is close ");
         return -1;
     }
-    if (_record_kept_(rec))
-        bsp_quarn_cb_write(rec, n); // a full ring drops the record with its own message
+    if (!_record_kept_(rec))
+        g_counters.refused.fetch_add(1, std::memory_order_relaxed);
+    else if (bsp_quarn_cb_write(rec, n) != 0) // a full ring: the record is lost
+        loss_count(QUARN_LOSS_RING, 1 + _carried_loss_(rec, n));
     return 0;
 }
 
@@ -56,24 +80,30 @@ void *receive_thread_main(void *arg)
     free(arg);
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
         printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
+    g_counters.conn_open.fetch_add(1, std::memory_order_relaxed);
     {
         quarn_reader_t reader;
-        if (quarn_reader_init(&reader, fd) == 0)
+        if (quarn_reader_init(&reader, fd) == 0) {
             while (receive_record(&reader) >= 0) {
             }
-        else
+        } else {
+            loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
             puts("client is close ");
+        }
     }
     close(fd);
+    g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
     pthread_detach(pthread_self());
     return nullptr;
 }
 
 void _start_receive_thread_(int fd)
 {
+    g_counters.conn_total.fetch_add(1, std::memory_order_relaxed);
     auto *cell = static_cast<int *>(malloc(sizeof(int)));
     if (!cell) {
         printf("%s:malloc failed!\n", "_create_new_recv_thread_");
+        loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
         close(fd);
         return;
     }
@@ -82,9 +112,12 @@ void _start_receive_thread_(int fd)
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
     pthread_t tid;
-    if (pthread_create(&tid, &attr, receive_thread_main, cell) != 0) {
+    if (const int rc = pthread_create(&tid, &attr, receive_thread_main, cell); rc != 0) {
         free(cell);
         close(fd); // a connection nobody serves would only fill up
+        loss_count(QUARN_LOSS_CONNECTIONS, 1, rc);
+    } else {
+        loss_cleared(QUARN_LOSS_CONNECTIONS);
     }
     pthread_attr_destroy(&attr);
 }

@@ -2,6 +2,7 @@
 #include "quarn_server.h"
 
 #include "logfile.h"
+#include "loss.h"
 #include "quarn.h"
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@ namespace {
 constexpr int64_t QUARN_LOG_SIZE_MIN = 1024;        // smallest log file a command may ask for
 constexpr int64_t QUARN_LOG_SIZE_MAX = 1LL << 30;   // largest one
 constexpr int64_t QUARN_SYNC_SIZE_MAX = 4LL << 20;  // largest batch a command may ask for
+constexpr int QUARN_INTERVAL_MAX = 86400;           // longest wait a command may ask for, in seconds
 
 bool _starts_with_(const char *text, const char *word)
 {
@@ -105,8 +107,8 @@ void _cmd_dsp_init_(const char *text)
         dsp.stage->enabled = true;
 }
 
-// Opens the BSP log file and starts the kernel log thread, which empties
-// the kernel's buffer as it reads: it runs only into an open file.
+// Opens the BSP log file and starts the kernel log thread, which moves the
+// kernel's syslog read position as it reads: it runs only into an open file.
 void _cmd_bsp_init_(const char *text)
 {
     int log_size, period;
@@ -126,6 +128,20 @@ void _cmd_bsp_init_(const char *text)
     kernel_log_start(period); // a collector that already runs keeps its period
 }
 
+// How long staged text may wait before it is written, in whole seconds;
+// 0 leaves the writing to the sync size alone.
+void _cmd_interval_(const char *text)
+{
+    int seconds = -1;
+    char extra;
+    if (sscanf(text + 8, " %d %c", &seconds, &extra) != 1 || seconds < 0 || seconds > QUARN_INTERVAL_MAX) {
+        printf("cmd:%s refused: interval 0..%d seconds\n", text, QUARN_INTERVAL_MAX);
+        return;
+    }
+    g_settings.interval = static_cast<uint32_t>(seconds);
+    printf("interval = %d(seconds)\n", seconds);
+}
+
 } // namespace
 
 void run_command(const char *text, const log_kind_t &kind)
@@ -140,4 +156,8 @@ void run_command(const char *text, const log_kind_t &kind)
         _cmd_dsp_init_(text);
     else if (_starts_with_(text, "bsp_init"))
         _cmd_bsp_init_(text);
+    else if (strcmp(text, "stats") == 0)
+        stats_report();
+    else if (_starts_with_(text, "interval"))
+        _cmd_interval_(text);
 }

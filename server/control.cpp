@@ -65,6 +65,24 @@ int _level_(int argc, char **argv)
     return _send_command_(text);
 }
 
+// "interval N": whole seconds, 0 up to a day.
+int _interval_(int argc, char **argv)
+{
+    if (argc < 3) {
+        _show_help();
+        return 1;
+    }
+    const char *arg = argv[2];
+    const bool digits = arg[0] != '\0' && strspn(arg, "0123456789") == strlen(arg);
+    if (!digits || strlen(arg) > 5 || atoi(arg) > 86400) {
+        printf("err interval = %s: whole seconds, 0..86400\n", arg);
+        return 1;
+    }
+    char text[32] = {};
+    snprintf(text, sizeof text, "interval %d", atoi(arg));
+    return _send_command_(text);
+}
+
 } // namespace
 
 void _show_help()
@@ -80,6 +98,8 @@ void _show_help()
     puts("                   3 error   ");
     puts("read [-f] LOGDIR   show the log files oldest line first, -f to follow");
     puts("                   (quarn read --help lists the filters)");
+    puts("stats              the server prints and stores its counters");
+    puts("interval +int      write waiting log text within N seconds (0: by size only)");
     puts("~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
 }
 
@@ -96,6 +116,10 @@ int quarn_control(int argc, char **argv)
         return _level_(argc, argv);
     if (strcmp(word, "redirect") == 0)
         return _redirect_();
+    if (strcmp(word, "stats") == 0)
+        return _send_command_("stats");
+    if (strcmp(word, "interval") == 0)
+        return _interval_(argc, argv);
     _show_help();
     return 1;
 }

@@ -4,6 +4,7 @@
 #include "quarn_server.h"
 
 #include "forward.h"
+#include "loss.h"
 #include "quarn.h"
 #include "ring_buffer.h"
 
@@ -18,6 +19,7 @@ std::atomic<uint32_t> g_dispatched;
 namespace {
 
 constexpr char QUARN_COLOR_RESET[] = "\033[0m";
+constexpr uint32_t QUARN_CHORES_EVERY = 64; // records taken between two looks at the clock while busy
 constexpr const char *QUARN_COLORS[] = {
     "\033[32m", // debug: green
     "\033[36m", // info: cyan
@@ -63,9 +65,35 @@ void _console_length_error_(int delivered, int len)
 // for: everything queued before the request has been dispatched by now.
 [[noreturn]] void _stop_()
 {
+    loss_report(true); // the last chance to say what was lost
     flush_all();
     forward_drain(); // at most 2 s for the collector
     exit(0);
+}
+
+// What the print thread does between records: the counters line when
+// asked for, loss lines whose cause has cleared, batches whose time has
+// come.  Returns when the next batch is due (quarn_now_ns), 0 when none is.
+int64_t _chores_()
+{
+    if (stats_requested()) {
+        stage_guard guard;
+        stats_report();
+    }
+    loss_report(false);
+    stage_guard guard;
+    stage_flush_due(quarn_now_ns());
+    return stage_next_due();
+}
+
+// due (quarn_now_ns, 0 none) as a deadline of the ring's timed read.
+const timespec *_deadline_(int64_t due, timespec *at)
+{
+    if (due == 0)
+        return nullptr;
+    at->tv_sec = static_cast<time_t>(due / 1000000000);
+    at->tv_nsec = static_cast<long>(due % 1000000000);
+    return at;
 }
 
 } // namespace
@@ -97,7 +125,7 @@ int dispatch_record(const char *rec, int n)
         _console_write_(QUARN_COLORS[level], text, strnlen(text, head.len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
-        stage_text(kind, text, head.len);
+        stage_text(kind, text, head.len, level);
         if (kind.stage->enabled)
             forward_line(kind.file, level, head.name, text, head.len);
     } else if (level == QUARN_LEVEL_CMD) {
@@ -111,14 +139,20 @@ void *print_thread_main(void *)
 {
     // One byte beyond the largest record, so its text is always terminated.
     alignas(8) char rec[QUARN_CB_REC_MAX + 1];
-    for (;;) {
+    for (uint32_t taken = 0;;) {
         int n = bsp_quarn_cb_try_read(rec, QUARN_CB_REC_MAX);
         if (n == -11) {
-            // The ring ran dry: show what the console holds, then wait.
+            // The ring ran dry, so a full ring has cleared: show what the
+            // console holds, do the chores, then sleep until a record
+            // comes, the next batch is due or someone wakes us.
             if (g_console)
                 fflush(g_console);
             forward_idle();
-            n = bsp_quarn_cb_read(rec, QUARN_CB_REC_MAX);
+            loss_cleared(QUARN_LOSS_RING);
+            timespec at;
+            n = bsp_quarn_cb_timed_read(rec, QUARN_CB_REC_MAX, _deadline_(_chores_(), &at));
+        } else if (++taken % QUARN_CHORES_EVERY == 0) {
+            _chores_(); // a busy ring must not hold back another kind's due batch
         }
         if (n <= 0)
             continue;

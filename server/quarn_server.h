@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 // Settings of the server.  Written at start-up and by commands on the
 // print thread; read by the print thread.
@@ -33,6 +34,7 @@ struct quarn_settings_t {
     uint32_t dsp_print_level; // console threshold of DSP lines; 0 until set
     uint32_t app_sync_size;   // application and BSP-origin batch size, from the command line
     uint32_t dsp_sync_size;   // DSP batch size; 0 until the first dsp_init
+    uint32_t interval;        // seconds staged text may wait at most; 0: only the sync size writes
     uint32_t *ctrl;           // the attached control word (the application print level), or null
 };
 
@@ -42,7 +44,22 @@ struct quarn_stage_t {
     uint8_t *buf;  // the staging buffer, null until first needed
     uint32_t used; // text bytes waiting in buf
     uint32_t cap;  // bytes allocated at buf
+    int64_t first_ns;   // when the oldest waiting text arrived (quarn_now_ns)
+    int64_t error_ns;   // when the batch must go out for an error line in it; 0 none
+    int64_t written_ns; // when the last batch went out
 };
+
+inline constexpr uint32_t QUARN_INTERVAL_DEFAULT = 10;      // seconds, until an interval command
+inline constexpr int64_t QUARN_ERROR_WAIT_NS = 1000000000;  // an error line's batch: within a second,
+                                                            // and no more often per staging record
+
+// CLOCK_MONOTONIC in nanoseconds: the clock of batch deadlines.
+inline int64_t quarn_now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
 
 // One log kind: every decision that depends on the kind of a record is read
 // from its row, so it is made in one place.
@@ -90,10 +107,15 @@ inline uint16_t quarn_record_type(const void *rec)
 
 // Staging (staging.cpp), under g_stage_lock.
 // Appends len bytes of text to the kind's staging buffer and writes the
-// batch once it passes the kind's threshold.  Drops text silently while the
-// kind is not enabled, when it is empty or longer than 1116 bytes, or
-// without memory.
-void stage_text(const log_kind_t &kind, const char *text, uint32_t len);
+// batch once it passes the kind's threshold; text of level error sets the
+// batch a deadline a second away at most (while the interval is not 0).
+// Drops text silently while the kind is not enabled, when it is empty or
+// longer than 1116 bytes; without memory it is dropped and counted.
+void stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level = QUARN_LEVEL_INFO);
+// When the first waiting batch is due (quarn_now_ns), 0 when none is.
+int64_t stage_next_due();
+// Writes every batch that is due at now.
+void stage_flush_due(int64_t now);
 // Writes what waits for the kind, or for every kind.
 void stage_flush(const log_kind_t &kind);
 void stage_flush_all();

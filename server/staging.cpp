@@ -4,9 +4,11 @@
 #include "quarn_server.h"
 
 #include "logfile.h"
+#include "loss.h"
 #include "quarn.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,9 +56,41 @@ uint32_t _stage_want_(const log_kind_t &kind)
 void _stage_write_out_(const log_kind_t &kind, bool last_words)
 {
     quarn_stage_t &st = *kind.stage;
-    if (st.buf && st.used > 0)
-        store_batch(kind, reinterpret_cast<char *>(st.buf), st.used, last_words); // a refused batch is dropped
+    if (st.buf && st.used > 0) {
+        store_batch(kind, reinterpret_cast<char *>(st.buf), st.used, last_words); // a refused batch is counted
+        st.written_ns = quarn_now_ns();
+    }
     st.used = 0;
+    st.error_ns = 0;
+}
+
+// When the kind's waiting text is due; 0 when none waits or the interval is off.
+int64_t _stage_due_(const quarn_stage_t &st)
+{
+    if (st.used == 0 || g_settings.interval == 0)
+        return 0;
+    const int64_t due = st.first_ns + int64_t{g_settings.interval} * 1000000000;
+    return st.error_ns ? std::min(due, st.error_ns) : due;
+}
+
+// An error line waits at most a second, and brings a batch out at most once
+// a second: an error storm costs the flash one write a second.
+void _stage_error_arrived_(quarn_stage_t &st)
+{
+    const int64_t at = std::max(quarn_now_ns(), st.written_ns + QUARN_ERROR_WAIT_NS);
+    if (st.error_ns == 0 || at < st.error_ns)
+        st.error_ns = at;
+}
+
+// Counts what a write stored or lost in the file it went to.
+void _account_write_(int file, uint32_t len, int rc)
+{
+    if (rc < 0) {
+        loss_count(QUARN_LOSS_FILE + file, len, -rc);
+        return;
+    }
+    g_counters.written[file].fetch_add(len, std::memory_order_relaxed);
+    loss_cleared(QUARN_LOSS_FILE + file);
 }
 
 } // namespace
@@ -91,24 +125,49 @@ int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_word
         data += len - keep;
         len = keep;
     }
-    return quarn_log_file_put(data, len, file);
+    const int rc = quarn_log_file_put(data, len, file);
+    _account_write_(file, len, rc);
+    return rc;
 }
 
-void stage_text(const log_kind_t &kind, const char *text, uint32_t len)
+void stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level)
 {
     quarn_stage_t *st = kind.stage;
     if (!st->enabled || !text || len == 0 || len > QUARN_STAGE_TEXT_MAX)
         return;
     const uint32_t want = _stage_want_(kind);
     const uint32_t cap = _stage_reserve_(st, want);
-    if (cap == 0)
-        return; // no memory: the text is lost, buf stays null
+    if (cap == 0) {
+        loss_count(QUARN_LOSS_MEMORY, 1, ENOMEM); // buf stays null; the next text tries again
+        return;
+    }
+    loss_cleared(QUARN_LOSS_MEMORY);
+    if (st->used == 0)
+        st->first_ns = quarn_now_ns();
     memcpy(st->buf + st->used, text, len);
     st->used += len;
     // The threshold leaves room for one more text of the largest size, in
     // the buffer as allocated even when it could not grow to the sync size.
     if (st->used > std::min(cap, want) - QUARN_STAGE_TEXT_MAX)
         _stage_write_out_(kind, false);
+    else if (level == QUARN_LEVEL_ERROR && g_settings.interval > 0)
+        _stage_error_arrived_(*st);
+}
+
+int64_t stage_next_due()
+{
+    int64_t next = 0;
+    for (const log_kind_t &kind : g_log_kinds)
+        if (const int64_t due = _stage_due_(*kind.stage); due && (next == 0 || due < next))
+            next = due;
+    return next;
+}
+
+void stage_flush_due(int64_t now)
+{
+    for (const log_kind_t &kind : g_log_kinds)
+        if (const int64_t due = _stage_due_(*kind.stage); due && due <= now)
+            _stage_write_out_(kind, false);
 }
 
 void stage_flush(const log_kind_t &kind)

@@ -5,6 +5,7 @@
 
 #include "forward.h"
 #include "logfile.h"
+#include "loss.h"
 #include "notify.h"
 #include "quarn.h"
 #include "ring_buffer.h"
@@ -179,28 +180,32 @@ void _fault_handler_(int sig)
     _exit(128 + sig); // a fault signal whose default action would not end the process
 }
 
-sigset_t _stop_signals_()
+// The signals the signal thread takes: the stop signals, and SIGUSR1,
+// which asks for the counters line.
+sigset_t _thread_signals_()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
-// The stop signals are blocked in every thread and taken by this one: it
-// queues a stop record behind everything accepted so far, and the print
+// The stop signals and SIGUSR1 are blocked in every thread and taken by
+// this one.  SIGUSR1 asks the print thread for the counters line.  A stop
+// signal queues a stop record behind everything accepted so far, and the print
 // thread ends the process once it reaches it.  However long that takes, it
 // waits while the print thread moves on (a slow disk or console holds
 // accepted records still to be stored); only a print thread that has taken
 // nothing off the ring for QUARN_STOP_WAIT_MS is given up on.
 void *_signal_thread_(void *)
 {
-    const sigset_t set = _stop_signals_();
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
+    const sigset_t set = _thread_signals_();
+    for (int sig = 0; sigwait(&set, &sig) != 0 || sig == SIGUSR1; sig = 0)
+        if (sig == SIGUSR1)
+            stats_request();
     quarn_msg_head_t stop{};
     stop.magic = QUARN_MSG_MAGIC;
     stop.type = QUARN_TYPE_STOP;
@@ -232,8 +237,8 @@ void _install_signal_handlers_()
     fault.sa_flags = SA_RESETHAND; // a fault inside the handler ends the process
     for (const int sig : QUARN_FAULT_SIGNALS)
         sigaction(sig, &fault, nullptr);
-    const sigset_t stop = _stop_signals_();
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr); // inherited by every thread made later
+    const sigset_t taken = _thread_signals_();
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr); // inherited by every thread made later
 }
 
 bool _start_thread_(void *(*body)(void *))
@@ -279,6 +284,7 @@ int quarn_start(int argc, char **argv)
     // Settings: application and BSP-origin text is staged from the start.
     g_settings.app_print_level = static_cast<uint32_t>(level);
     g_settings.app_sync_size = sync_size;
+    g_settings.interval = QUARN_INTERVAL_DEFAULT;
     g_log_kinds[QUARN_APP_LOG_INIT].stage->enabled = true;
     g_log_kinds[QUARN_BSP_LOG_INIT].stage->enabled = true;
     // Console stream.

@@ -16,7 +16,7 @@ quarn_need "compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzze
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_logfile)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_logfile fuzz_logread)
 
 build=build-fuzz
 # The compilers count only when the build directory is configured first.
@@ -34,6 +34,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-fuzz-run-XXXXXX")
 declare -A extra=(
     [fuzz_reader]="-max_len=16384"
     [fuzz_logfile]=""
+    [fuzz_logread]=""
 )
 
 failed=0

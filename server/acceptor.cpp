@@ -37,10 +37,10 @@ bool _record_kept_(const uint8_t *rec)
     return type == QUARN_TYPE_APP || type == QUARN_TYPE_BSP || type == QUARN_TYPE_DSP;
 }
 
-// The count a client's own loss line carries ("[stamp][WARN][quarn]N
-// records lost: ..."), 0 for any other record.  A full ring that drops
-// such a line must count what it reported, or the loss would vanish.
-uint64_t _carried_loss_(const uint8_t *rec, int n)
+// How many records dropping this one loses: 1, or for a client's own loss
+// line ("[stamp][WARN][quarn]N records lost: ...") the N it reported, which
+// would otherwise vanish with it.
+uint64_t _records_in_(const uint8_t *rec, int n)
 {
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
@@ -49,12 +49,12 @@ uint64_t _carried_loss_(const uint8_t *rec, int n)
     const std::string_view text(reinterpret_cast<const char *>(rec) + QUARN_MSG_HEAD_LEN, n - QUARN_MSG_HEAD_LEN);
     if (head.level != QUARN_LEVEL_WARN || strncmp(head.name, "quarn", sizeof head.name) != 0 ||
         text.size() < stamp + prefix.size() || text.substr(stamp, prefix.size()) != prefix)
-        return 0;
+        return 1;
     uint64_t count = 0;
     size_t at = stamp + prefix.size();
     for (; at < text.size() && at < stamp + prefix.size() + 10 && text[at] >= '0' && text[at] <= '9'; ++at)
         count = count * 10 + static_cast<uint64_t>(text[at] - '0');
-    return text.substr(at, words.size()) == words ? count : 0;
+    return text.substr(at, words.size()) == words && count > 0 ? count : 1;
 }
 
 // Reads and handles one record of the connection: -1 once the connection is
@@ -70,7 +70,7 @@ int receive_record(quarn_reader_t *reader)
     if (!_record_kept_(rec))
         g_counters.refused.fetch_add(1, std::memory_order_relaxed);
     else if (bsp_quarn_cb_write(rec, n) != 0) // a full ring: the record is lost
-        loss_count(QUARN_LOSS_RING, 1 + _carried_loss_(rec, n));
+        loss_count(QUARN_LOSS_RING, _records_in_(rec, n));
     return 0;
 }
 

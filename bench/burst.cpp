@@ -9,6 +9,7 @@
 // Errors of the harness itself end it with a message on stderr; faults of the
 // system under test are measured and reported, never fatal.
 #include "burst_common.h"
+#include "forward_collector.h"
 
 #include <linux/magic.h>
 #include <linux/sockios.h>
@@ -54,6 +55,7 @@ struct options {
     std::string disk_dir = "/tmp";       // W1 disk log directory
     bool baseline_fsync = true;          // the baseline forces each batch to disk
     std::string only = "w1,w2,w3";       // workloads to run
+    std::string forward;                 // W3 also as "quarn+fwd" forwarding here; "" not
 };
 
 receiver start_receiver(const options &opt, const std::string &system, const std::string &dir,
@@ -61,6 +63,8 @@ receiver start_receiver(const options &opt, const std::string &system, const std
 {
     if (system == "quarn") // log size, sync size, level
         return receiver({QUARN_EXE, dir, "256M", "64K", "1"}, dir + "/quarn.app", out_path);
+    if (system == "quarn+fwd") // the same server, forwarding to opt.forward
+        return receiver(forwarding(opt.forward, {QUARN_EXE, dir, "256M", "64K", "1"}), dir + "/quarn.app", out_path);
     const std::string log = dir + "/baseline.log";
     return receiver({"/proc/self/exe", "--baseline-receiver", log, opt.baseline_fsync ? "1" : "0"}, log, out_path);
 }
@@ -431,7 +435,7 @@ std::optional<bool> w3_step(const options &opt, const std::string &system, int r
     const double rate = w3_grid(k);
     const int per_sender = static_cast<int>(rate / SENDERS * opt.w3_seconds);
     const burst_result res =
-        measure(opt, system, opt.tmpfs_dir, {system != "quarn", per_sender, rate / SENDERS});
+        measure(opt, system, opt.tmpfs_dir, {system == "baseline", per_sender, rate / SENDERS});
     print_burst("w3", "tmpfs", run, res, rate);
     if (res.send_seconds > opt.w3_seconds * 1.05)
         return std::nullopt;
@@ -466,7 +470,10 @@ std::pair<double, std::string> w3_search(const options &opt, const std::string &
 void run_w3(const options &opt, int run, std::map<std::string, int> &start)
 {
     std::map<std::string, double> found;
-    for (const std::string &system : systems_in_order(run)) {
+    std::vector<std::string> systems = systems_in_order(run);
+    if (!opt.forward.empty()) // beside plain quarn, before or after it as the run alternates
+        systems.insert(std::find(systems.begin(), systems.end(), "quarn") + run % 2, "quarn+fwd");
+    for (const std::string &system : systems) {
         const auto [rate, end] = w3_search(opt, system, run, start[system]);
         found[system] = rate;
         if (std::isfinite(rate))
@@ -476,6 +483,8 @@ void run_w3(const options &opt, int run, std::map<std::string, int> &start)
             .add("seconds", opt.w3_seconds).add("lossless_rate", rate).add("search_end", end).print();
     }
     add_figure("W3 tmpfs", "lossless rec/s", 0, found["quarn"], found["baseline"]);
+    if (!opt.forward.empty()) // here the baseline column is quarn without forwarding
+        add_figure("W3 fwd/tcp", "lossless rec/s", 0, found["quarn+fwd"], found["quarn"]);
 }
 
 // ---------------------------------------------------------------- main
@@ -493,13 +502,14 @@ std::string fs_type(const std::string &dir)
 
 const char USAGE[] =
     "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3] [--tmpfs DIR] [--disk DIR]\n"
-    "                   [--baseline-no-fsync]\n"
+    "                   [--baseline-no-fsync] [--no-forward]\n"
     "  --runs N             repetitions of every workload (default 3)\n"
     "  --quick              one run, 2 s paced runs (for development)\n"
     "  --only LIST          run only these workloads\n"
     "  --tmpfs DIR          in-memory log directory (default /dev/shm)\n"
     "  --disk DIR           on-disk log directory (default /tmp)\n"
-    "  --baseline-no-fsync  the baseline writes batches without fsync\n";
+    "  --baseline-no-fsync  the baseline writes batches without fsync\n"
+    "  --no-forward         W3 without the forwarding run against a local rsyslog\n";
 
 options parse_options(int argc, char **argv)
 {
@@ -521,6 +531,8 @@ options parse_options(int argc, char **argv)
             (a == "--tmpfs" ? opt.tmpfs_dir : opt.disk_dir) = value;
         else if (a == "--baseline-no-fsync")
             opt.baseline_fsync = false;
+        else if (a == "--no-forward")
+            opt.forward = "-"; // not empty: no collector is started
         else
             fputs(USAGE, stdout), exit(a == "--help" || a == "-h" ? 0 : 2);
     }
@@ -565,8 +577,11 @@ int main(int argc, char **argv)
     if (argc == 4 && strcmp(argv[1], "--baseline-receiver") == 0)
         return baseline_receiver_main(argv[2], strcmp(argv[3], "1") == 0);
     signal(SIGPIPE, SIG_IGN);
-    const options opt = parse_options(argc, argv);
+    options opt = parse_options(argc, argv);
     check_and_print_setting(opt);
+    std::optional<forward_collector> collector; // W3 forwards to it when rsyslogd is there
+    opt.forward = opt.forward.empty() && opt.only.find("w3") != std::string::npos && forward_collector_available()
+                      ? collector.emplace().target : "";
     std::map<std::string, int> w3_start; // grid points where the previous run's searches ended
     for (int run = 1; run <= opt.runs; ++run) {
         printf("\nrun %d of %d\n", run, opt.runs);

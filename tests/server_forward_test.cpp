@@ -46,7 +46,7 @@ class Collector {
         write_file(dir_.file("conf"),
                    "global(workDirectory=\"" + dir_.str() + "\")\n"
                    "module(load=\"imudp\")\nmodule(load=\"imtcp\")\nmodule(load=\"imuxsock\" SysSock.Use=\"off\")\n"
-                   "input(type=\"imudp\" address=\"127.0.0.1\" port=\"5514\")\n"
+                   "input(type=\"imudp\" address=\"127.0.0.1\" port=\"5514\" rcvBufSize=\"8m\")\n" // holds a burst
                    "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"5514\")\n"
                    "input(type=\"imuxsock\" Socket=\"" + socket() + "\" UseSpecialParser=\"off\" RateLimit.Interval=\"0\")\n"
                    "template(name=\"t\" type=\"string\" string=\"%pri% %msgid% %structured-data% %msg%\\n\")\n"
@@ -174,7 +174,8 @@ TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
     ASSERT_TRUE(send_all(s.conn(), numbered("gap-", GAP)) && s.sync());
     EXPECT_EQ(count(s.log("quarn.app"), "gap-"), static_cast<std::size_t>(GAP));
     ASSERT_TRUE(c.start() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after\n"));
-    ASSERT_TRUE(c.wait_for("] after\n", 1, 90s) && c.wait_for(" lines not forwarded")) << s.report();
+    ASSERT_TRUE(c.wait_for("] after\n", 1, 90s) && c.wait_for(" lines not forwarded"))
+        << s.report() << "\ncollector:\n" << c.received().substr(c.received().size() - std::min<size_t>(c.received().size(), 2000));
     const std::string got = c.received();
     std::smatch m;
     ASSERT_TRUE(std::regex_search(got, m, std::regex("132 quarn \\[quarn@32473 kind=\"app\" level=\"2\"\\] "
@@ -232,7 +233,7 @@ TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
             EXPECT_EQ(s.stop(0), 1) << r.forward;
             EXPECT_TRUE(s.out().find(r.reason) != std::string::npos) << r.forward << ": " << s.out();
         } else {
-            EXPECT_TRUE(s.up()) << r.forward << ": " << s.report();
+            EXPECT_TRUE(s.up() && s.settle()) << r.forward << ": " << s.report(); // settled: SIGTERM is handled by now
             EXPECT_EQ(s.stop(), 0) << r.forward;
         }
     }

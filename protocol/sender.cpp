@@ -114,17 +114,55 @@ bool _dropped_(int origin, int level)
     return static_cast<uint32_t>(level) < print_level;
 }
 
+// The local time's offset from UTC, asked of localtime_r once a minute at
+// most (zones change their offset on whole minutes).  localtime_r takes a
+// libc lock: a child forked while another thread held it would hang in its
+// first log call, so between asks the stamp is computed here without it.
+struct quarn_zone_t {
+    std::atomic<int64_t> minute{INT64_MIN}; // the minute (time / 60) the offset was asked in
+    std::atomic<long> offset{0};            // seconds east of UTC then
+};
+constinit quarn_zone_t g_zone;
+
+long _utc_offset_(time_t now)
+{
+    if (g_zone.minute.load(std::memory_order_acquire) != now / 60) {
+        tm local{};
+        localtime_r(&now, &local);
+        g_zone.offset.store(local.tm_gmtoff, std::memory_order_relaxed);
+        g_zone.minute.store(now / 60, std::memory_order_release);
+    }
+    return g_zone.offset.load(std::memory_order_relaxed);
+}
+
+// Year, month and day of a count of days since 1970-01-01 in the proleptic
+// Gregorian calendar (eras of 400 years from 0000-03-01).
+void _civil_from_days_(int64_t days, int64_t &y, unsigned &m, unsigned &d)
+{
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
 // Writes the 21-character time stamp of the current local time at `at` (no
 // NUL) and returns 21.
 size_t _time_fill_(char *at)
 {
     const time_t now = time(nullptr);
     if (now != t_stamp.second) {
-        tm local{};
-        localtime_r(&now, &local);
+        const int64_t local = static_cast<int64_t>(now) + _utc_offset_(now);
+        const int64_t days = (local >= 0 ? local : local - 86399) / 86400, secs = local - days * 86400;
+        int64_t year;
+        unsigned month, day;
+        _civil_from_days_(days, year, month, day);
         char text[80];
-        snprintf(text, sizeof text, "[%04d-%02d-%02d %02d:%02d:%02d]", local.tm_year + 1900,
-                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        snprintf(text, sizeof text, "[%04lld-%02u-%02u %02d:%02d:%02d]", static_cast<long long>(year), month, day,
+                 static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
         std::memcpy(t_stamp.text, text, QUARN_STAMP_LEN);
         t_stamp.second = now;
     }

@@ -321,19 +321,17 @@ TEST(Soak, EveryKindAndCommandAtOnceThenAnOrderlyStop)
             for (int t = 0; t < 10; ++t)
                 threads.emplace_back([&, p, t] {
                     for (int n = 0; std::chrono::steady_clock::now() < until; ++n, std::this_thread::sleep_for(1ms)) {
-                        const int round = n / 120;
-                        if (n % 20 != 19)
-                            quarn_msg_write_with_type(n % 3, n / 3 % 5, "soak", "p%d t%d n%d\n", p, t, n);
-                        else if (n / 20 % 5 == 0)
-                            quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "level%d", round % 4);
-                        else if (n / 20 % 5 == 1)
-                            quarn_msg_write_with_type(round % 3, QUARN_LEVEL_CMD, "soak", "sync");
-                        else if (n / 20 % 5 == 2)
-                            quarn_msg_dsp_init(1 << 26, (round % 3 + 1) * 4096, round % 4);
-                        else if (n / 20 % 5 == 3)
+                        const int r = n / 120 % 12, what = n % 20 == 19 ? n / 20 % 5 : 5; // commands change by round
+                        if (what == 0 || what == 1)
+                            quarn_msg_write_with_type(r % 3, QUARN_LEVEL_CMD, "soak", what ? "sync" : "level%d", r % 4);
+                        else if (what == 2)
+                            quarn_msg_dsp_init(1 << 26, (r % 3 + 1) * 4096, r % 4);
+                        else if (what == 3)
                             quarn_msg_bsp_init(1 << 20, 1);
+                        else if (what == 4)
+                            quarn_dsp_change_level(r % 4);
                         else
-                            quarn_dsp_change_level(round % 4);
+                            quarn_msg_write_with_type(n % 3, n / 3 % 5, "soak", "p%d t%d n%d\n", p, t, n);
                     }
                 });
         }));

@@ -185,51 +185,6 @@ TEST(Commands, StagingSyncLevelAndDspInitDoWhatTheySay)
     EXPECT_TRUE(s.wait_out("logPrintLevel = 3 \n") && wait_until([] { return control_word() == 3u; }));
 }
 
-// Writes one line to the kernel log; a fresh open per line escapes the
-// per-open rate limit.
-bool kmsg(const std::string &line)
-{
-    const int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    close(fd);
-    return ok;
-}
-
-// bsp_init opens quarn.bsp and starts one kernel log thread however often
-// it comes; the thread and BSP-origin text write one file, each write
-// whole, none over another, one marker at the end.
-TEST(KernelLog, LinesReachTheBspFileBesideItsBatchesFromOneThread)
-{
-    QUARN_REQUIRE_ISOLATION();
-    if (access("/dev/kmsg", W_OK) != 0)
-        GTEST_SKIP() << "cannot write /dev/kmsg: " << strerror(errno);
-    KernelLogTurn turn;
-    Server s;
-    ASSERT_TRUE(turn.held() && s.up()) << s.report();
-    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_bsp_init(4194304, 1); })), 0);
-    ASSERT_TRUE(s.wait_out("logSize = 0x400000, freq = 1(seconds)\n" + opened(s, "quarn.bsp"))) << s.out();
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 2") && s.settle());
-    EXPECT_TRUE(s.wait_out("quarn_log_file_init QUARN_BSP_LOG_INIT failed.\n"));
-    const std::string tag = "kline-" + std::to_string(getpid());
-    const pid_t kernel_writer = fork_client([&] {
-        for (int i = 0; i < 100; ++i)
-            kmsg(tag + "-" + std::to_string(i) + "\n");
-    });
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "bline-" + std::to_string(i) + "\n"));
-    ASSERT_EQ(wait_exit(kernel_writer, 60s), 0);
-    // Written again while it does not arrive: something outside may read the log too.
-    ASSERT_TRUE(s.sync() && wait_until([&] {
-        return kmsg(tag + "-last\n") && wait_until([&] { return count(s.log("quarn.bsp"), tag + "-last"); }, 3s);
-    }, 30s));
-    const std::string log = "\n" + s.log("quarn.bsp");
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(count(log, "\nbline-" + std::to_string(i) + "\n"), 1u) << "bline-" << i;
-    EXPECT_EQ(count(log, END_MARK), 1u);
-    EXPECT_TRUE(log.ends_with(END_MARK));
-    EXPECT_EQ(s.threads("klog_th 1"), 1u);
-}
-
 // A console pipe that is no longer read holds the print thread while
 // records pile up in the ring; after a SIGTERM every one of them still
 // reaches the file, and the reader going away costs the console only.

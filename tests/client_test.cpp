@@ -171,17 +171,4 @@ TEST_F(Client, ReconnectsOnTheCallAfterTheServerWentAway)
     EXPECT_EQ(messages(arrived()), (std::vector<std::string>{"[WARN][quarn]2 records lost: send failed: Broken pipe\n", "back"}));
 }
 
-// The version text is copied only whole, with its NUL, and never past the buffer.
-TEST(Version, NeverWritesPastTheBufferAndRefusesNoRoomForTheNul)
-{
-    for (const int size : {16, 17}) {
-        std::string ver(40, 'x');
-        CaptureStdout();
-        quarn_get_version(ver.data(), size, nullptr, 0);
-        EXPECT_EQ(GetCapturedStdout(), size == 16 ? "error, len(16) > ver_len(16)" : "");
-        EXPECT_EQ(ver, (size == 16 ? std::string(16, '\0') : std::string("v1.0.0 svn635612") + '\0') +
-                           std::string(40 - size, 'x'));
-    }
-}
-
 } // namespace

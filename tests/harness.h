@@ -49,23 +49,16 @@ using namespace std::chrono_literals;
 inline const std::string END_MARK = "\n+$end$+\n"; // behind the newest text of a log file
 
 // A fresh directory, removed with everything in it at the end of the scope.
-class TempDir {
-  public:
-    TempDir()
-    {
+struct TempDir {
+    const std::string path = [] {
         std::string templ = (std::filesystem::temp_directory_path() / "quarn-test-XXXXXX").string();
-        if (!mkdtemp(templ.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
+        return std::string(mkdtemp(templ.data()) ? templ : throw std::runtime_error("mkdtemp failed"));
+    }();
+    TempDir() = default;
     TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::string str() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string str() const { return path; }
+    std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
 inline std::string read_file(const std::string &path)
@@ -163,20 +156,12 @@ inline std::optional<uint32_t> control_word()
 // Held by every test whose server reads the kernel log: two such servers
 // (test cases run in parallel, other runs of this suite too) would take
 // each other's lines.  Declared before the Server, released after it ended.
-class KernelLogTurn {
-  public:
-    KernelLogTurn() : fd_(open("/tmp/quarn-e2e-kernel-log.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666))
-    {
-        held_ = fd_ >= 0 && wait_until([&] { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }, 300s);
-    }
-    ~KernelLogTurn() { close(fd_); }
+struct KernelLogTurn {
+    const int fd = open("/tmp/quarn-e2e-kernel-log.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const bool held = fd >= 0 && wait_until([this] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }, 300s);
+    KernelLogTurn() = default;
     KernelLogTurn(const KernelLogTurn &) = delete;
-    KernelLogTurn &operator=(const KernelLogTurn &) = delete;
-    bool held() const { return held_; }
-
-  private:
-    int fd_;    // the lock file
-    bool held_; // whether the lock was had within the bound
+    ~KernelLogTurn() { close(fd); }
 };
 
 // ---- child processes ---------------------------------------------------------------

@@ -158,10 +158,11 @@ inline std::optional<uint32_t> control_word()
 // each other's lines.  Declared before the Server, released after it ended.
 struct KernelLogTurn {
     const int fd = open("/tmp/quarn-e2e-kernel-log.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    const bool held = fd >= 0 && wait_until([this] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }, 300s);
+    const bool had = fd >= 0 && wait_until([this] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }, 300s);
     KernelLogTurn() = default;
     KernelLogTurn(const KernelLogTurn &) = delete;
     ~KernelLogTurn() { close(fd); }
+    bool held() const { return had; }
 };
 
 // ---- child processes ---------------------------------------------------------------

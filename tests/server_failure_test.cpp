@@ -46,7 +46,7 @@ TEST(Kinds, TextNeverLandsInAnotherKindsFile)
     QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
     Server s({"1M", "64K", "1"});
-    ASSERT_TRUE(turn.held && s.up());
+    ASSERT_TRUE(turn.held() && s.up());
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 4096 1"));
     for (const auto &[type, text] : {std::pair{QUARN_TYPE_BSP, "b1\n"}, {QUARN_TYPE_APP, "a1\n"}, {QUARN_TYPE_DSP, "d1\n"}})
         ASSERT_TRUE(s.send(type, QUARN_LEVEL_FILE, text));
@@ -219,7 +219,7 @@ TEST(Commands, OutOfRangeSizesOrAFailedOpenStartNothing)
     QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
     Server s;
-    ASSERT_TRUE(turn.held && s.up());
+    ASSERT_TRUE(turn.held() && s.up());
     for (const string cmd : {"dsp_init 1023 0 3", "dsp_init 1073741825 0 3", "dsp_init -1 0 3", "dsp_init 4096 4096 3",
                              "dsp_init 1073741824 4194305 3", "bsp_init 1023 1", "bsp_init -1 1"}) {
         ASSERT_TRUE(s.send(cmd[0] == 'd' ? QUARN_TYPE_DSP : QUARN_TYPE_APP, QUARN_LEVEL_CMD, cmd) && s.settle());

@@ -100,7 +100,7 @@ TEST(KernelLog, BurstOverSixtyFourKiBArrivesWholeAndStaysInTheKernel)
         GTEST_SKIP() << "cannot write /dev/kmsg or read the kernel log: " << strerror(errno);
     KernelLogTurn turn;
     Server s;
-    ASSERT_TRUE(turn.held && s.up()) << s.report();
+    ASSERT_TRUE(turn.held() && s.up()) << s.report();
     ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_bsp_init(4194304, 5); })), 0);
     const std::string tag = "kburst-" + std::to_string(getpid()) + "-";
     ASSERT_TRUE(kmsg(tag + "start\n") && wait_until([&] { return count(s.log("quarn.bsp"), tag + "start"); }, 30s));

@@ -173,9 +173,10 @@ TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
     constexpr int GAP = 12000; // about twice what the 1 MiB queue holds
     ASSERT_TRUE(send_all(s.conn(), numbered("gap-", GAP)) && s.sync());
     EXPECT_EQ(count(s.log("quarn.app"), "gap-"), static_cast<std::size_t>(GAP));
-    ASSERT_TRUE(c.start() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after\n"));
-    ASSERT_TRUE(c.wait_for("] after\n", 1, 90s) && c.wait_for(" lines not forwarded"))
-        << s.report() << "\ncollector:\n" << c.received().substr(c.received().size() - std::min<size_t>(c.received().size(), 2000));
+    // The report comes once the collector takes lines again; a line sent
+    // before that may meet a full queue and be counted instead.
+    ASSERT_TRUE(c.start() && c.wait_for(" lines not forwarded", 1, 90s)) << s.report();
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "after\n") && c.wait_for("] after\n")) << s.report();
     const std::string got = c.received();
     std::smatch m;
     ASSERT_TRUE(std::regex_search(got, m, std::regex("132 quarn \\[quarn@32473 kind=\"app\" level=\"2\"\\] "

@@ -24,7 +24,7 @@ bool line_queue::push(const forward_line_meta &m, std::string_view text)
     head.size = static_cast<uint32_t>(_round_up_(sizeof(entry) + head.text_len));
     head.kind = m.kind, head.level = m.level, head.severity = m.severity;
     head.tag_len = static_cast<uint8_t>(std::min(m.tag.size(), sizeof head.tag));
-    memcpy(head.tag, m.tag.data(), head.tag_len);
+    std::ranges::copy(m.tag.substr(0, head.tag_len), head.tag); // a kernel line's tag is empty, its data null
     head.usec = m.usec, head.sec = m.sec;
 
     const size_t cap = buf_.size();
@@ -47,7 +47,7 @@ bool line_queue::push(const forward_line_meta &m, std::string_view text)
     if (waste)
         reinterpret_cast<entry *>(&buf_[head_])->size = 0;
     memcpy(&buf_[at], &head, sizeof head);
-    memcpy(&buf_[at + sizeof head], text.data(), head.text_len);
+    std::ranges::copy(text.substr(0, head.text_len), &buf_[at + sizeof head]);
     const bool was_empty = used_ == 0;
     used_ += waste + head.size;
     ++lines_;

@@ -135,6 +135,10 @@ long _utc_offset_(time_t now)
     return g_zone.offset.load(std::memory_order_relaxed);
 }
 
+// Asked once as the library loads, so that no thread's first call (nor
+// the first call of a child forked meanwhile) has to take the lock.
+[[gnu::constructor]] void _zone_init_() { _utc_offset_(time(nullptr)); }
+
 // Year, month and day of a count of days since 1970-01-01 in the proleptic
 // Gregorian calendar (eras of 400 years from 0000-03-01).
 void _civil_from_days_(int64_t days, int64_t &y, unsigned &m, unsigned &d)

@@ -125,8 +125,7 @@ int dispatch_record(const char *rec, int n)
         _console_write_(QUARN_COLORS[level], text, strnlen(text, head.len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
-        stage_text(kind, text, head.len, level);
-        if (kind.stage->enabled)
+        if (stage_text(kind, text, head.len, level))
             forward_line(kind.file, level, head.name, text, head.len);
     } else if (level == QUARN_LEVEL_CMD) {
         stage_guard guard;

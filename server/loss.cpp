@@ -3,6 +3,8 @@
 #include "loss.h"
 
 #include "quarn_server.h"
+
+#include "forward.h"
 #include "ring_buffer.h"
 
 #include <cerrno>
@@ -134,7 +136,8 @@ void stats_report()
         _ull_(not_stored), g_counters.conn_open.load(), _ull_(g_counters.conn_total.load()),
         _ull_(_total_(QUARN_LOSS_CONNECTIONS)), high_water);
     fputs(line.text(), stdout);
-    stage_text(g_log_kinds[QUARN_APP_LOG_INIT], line.text(), line.len(), QUARN_LEVEL_INFO);
+    if (stage_text(g_log_kinds[QUARN_APP_LOG_INIT], line.text(), line.len(), QUARN_LEVEL_INFO))
+        forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len());
 }
 
 void stats_request()

@@ -110,8 +110,9 @@ inline uint16_t quarn_record_type(const void *rec)
 // batch once it passes the kind's threshold; text of level error sets the
 // batch a deadline a second away at most (while the interval is not 0).
 // Drops text silently while the kind is not enabled, when it is empty or
-// longer than 1116 bytes; without memory it is dropped and counted.
-void stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level = QUARN_LEVEL_INFO);
+// longer than 1116 bytes; without memory it is dropped and counted.  True
+// when the text was staged, so that only stored lines are forwarded.
+bool stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level = QUARN_LEVEL_INFO);
 // When the first waiting batch is due (quarn_now_ns), 0 when none is.
 int64_t stage_next_due();
 // Writes every batch that is due at now.

@@ -130,16 +130,16 @@ int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_word
     return rc;
 }
 
-void stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level)
+bool stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level)
 {
     quarn_stage_t *st = kind.stage;
     if (!st->enabled || !text || len == 0 || len > QUARN_STAGE_TEXT_MAX)
-        return;
+        return false;
     const uint32_t want = _stage_want_(kind);
     const uint32_t cap = _stage_reserve_(st, want);
     if (cap == 0) {
         loss_count(QUARN_LOSS_MEMORY, 1, ENOMEM); // buf stays null; the next text tries again
-        return;
+        return false;
     }
     loss_cleared(QUARN_LOSS_MEMORY);
     if (st->used == 0)
@@ -152,6 +152,7 @@ void stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t
         _stage_write_out_(kind, false);
     else if (level == QUARN_LEVEL_ERROR && g_settings.interval > 0)
         _stage_error_arrived_(*st);
+    return true;
 }
 
 int64_t stage_next_due()

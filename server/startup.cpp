@@ -237,8 +237,6 @@ void _install_signal_handlers_()
     fault.sa_flags = SA_RESETHAND; // a fault inside the handler ends the process
     for (const int sig : QUARN_FAULT_SIGNALS)
         sigaction(sig, &fault, nullptr);
-    const sigset_t taken = _thread_signals_();
-    pthread_sigmask(SIG_BLOCK, &taken, nullptr); // inherited by every thread made later
 }
 
 bool _start_thread_(void *(*body)(void *))
@@ -252,6 +250,11 @@ bool _start_thread_(void *(*body)(void *))
 int quarn_start(int argc, char **argv)
 {
     (void)argc;
+    // The stop signals wait for the signal thread from the very start: one
+    // that came once the server listens but before that thread runs would
+    // otherwise end it as if it had crashed.  Every thread inherits the mask.
+    const sigset_t taken = _thread_signals_();
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
     _fill_standard_descriptors_();
     setvbuf(stdout, nullptr, _IOLBF, 0); // our own lines appear as they are printed
     const char *dir = argv[1];
@@ -293,7 +296,7 @@ int quarn_start(int argc, char **argv)
     // nothing ends here.
     if (!_open_app_log_(dir, log_size))
         return 1;
-    // Signals: ignored ones, fault handlers, stop signals blocked.
+    // Signals: ignored ones and the fault handlers.
     _install_signal_handlers_();
     // Ring buffer: without it nothing could be accepted.
     if (bsp_quarn_cb_init(QUARN_RING_SIZE) != 0)

@@ -140,7 +140,7 @@ const char *_target_(std::string_view s, forward_target &t)
 
 } // namespace
 
-forward_parse_result forward_parse(const char *spec, const char *facility)
+forward_parse_result forward_parse(const char *value, const char *facility)
 {
     forward_parse_result r{true, false, {}, {}};
     r.target.facility = _facility_(facility, r.error);
@@ -148,13 +148,13 @@ forward_parse_result forward_parse(const char *spec, const char *facility)
         r.ok = false;
         return r;
     }
-    if (!spec || !*spec)
+    if (!value || !*value)
         return r;
     r.enabled = true;
-    r.target.spec = spec;
-    if (const char *problem = _target_(spec, r.target)) {
+    r.target.value = value;
+    if (const char *problem = _target_(value, r.target)) {
         r.ok = false;
-        r.error = "QUARN_FORWARD=" + r.target.spec + " refused: " + problem;
+        r.error = "QUARN_FORWARD=" + r.target.value + " refused: " + problem;
     }
     return r;
 }

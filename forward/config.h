@@ -17,7 +17,7 @@ struct forward_target {
     std::string port; // decimal 1..65535 (udp, tcp)
     std::string path; // absolute socket path (local)
     int facility;     // syslog facility code, 0..23
-    std::string spec; // the value as given, for messages
+    std::string value; // the value as given, for messages
 };
 
 struct forward_parse_result {
@@ -30,4 +30,4 @@ struct forward_parse_result {
 // Parses a QUARN_FORWARD value and a QUARN_FORWARD_FACILITY value (either
 // may be null: unset; an empty forward value means off, an empty facility
 // the default local0).
-forward_parse_result forward_parse(const char *spec, const char *facility);
+forward_parse_result forward_parse(const char *value, const char *facility);

@@ -141,7 +141,7 @@ bool forwarder::connect_()
         return false;
     }
     if (down_said_)
-        printf("forward: %s: connected again\n", target_.spec.c_str());
+        printf("forward: %s: connected again\n", target_.value.c_str());
     down_said_ = false;
     backoff_ = BACKOFF_FIRST;
     if (!out_.empty() && out_stream_ != link_.stream()) {
@@ -158,7 +158,7 @@ void forwarder::lost_link_(const std::string &why)
 {
     link_.close();
     if (!down_said_)
-        printf("forward: %s: %s; lines wait in the queue, retrying\n", target_.spec.c_str(), why.c_str());
+        printf("forward: %s: %s; lines wait in the queue, retrying\n", target_.value.c_str(), why.c_str());
     down_said_ = true;
     retry_at_ = steady::now() + backoff_;
     backoff_ = std::min<steady::duration>(backoff_ * 2, BACKOFF_LAST);
@@ -235,7 +235,7 @@ void forwarder::drain(std::chrono::milliseconds bound)
     // A round ends at least every SEND_WAIT; the bound caps the wait.
     const bool done = settled_.wait_for(lock, bound, [&] { return backlog_ == 0 && queue_.lines() == 0; });
     if (!done)
-        printf("forward: %s: %" PRIu64 " lines not forwarded\n", target_.spec.c_str(),
+        printf("forward: %s: %" PRIu64 " lines not forwarded\n", target_.value.c_str(),
                std::max(backlog_, queue_.lines())); // backlog_ is stale if the thread is stuck in a lookup
 }
 
@@ -269,7 +269,7 @@ bool forward_configure()
     }
     if (r.enabled && !g_forwarder) {
         g_forwarder = std::construct_at(reinterpret_cast<forwarder *>(g_forwarder_storage), r.target);
-        printf("forwarding to %s\n", r.target.spec.c_str());
+        printf("forwarding to %s\n", r.target.value.c_str());
     }
     return true;
 }

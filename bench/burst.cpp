@@ -170,7 +170,7 @@ long payload_index(const std::string &line, std::string &expect, int records)
     return static_cast<long>(id) * records + seq;
 }
 
-// Counts the payload lines of a log file; the end marker's lines are skipped.
+// Counts the payload lines of a log file, past the marker and quarn's loss lines.
 void count_delivery(const std::string &path, const sender_plan &plan, burst_result &res)
 {
     const std::string text = read_whole(path);
@@ -179,7 +179,7 @@ void count_delivery(const std::string &path, const sender_plan &plan, burst_resu
     for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
         end = std::min(text.find('\n', pos), text.size());
         const std::string line = text.substr(pos, end - pos);
-        if (line.empty() || line == QUARN_END_FLAG)
+        if (line.empty() || line == QUARN_END_FLAG || line.find("][WARN][quarn]") == STAMP_LEN - 1)
             continue;
         if (const long idx = payload_index(line, expect, plan.records); idx >= 0)
             ++(seen[idx]++ ? res.duplicates : res.delivered);

@@ -22,10 +22,7 @@ struct LogFile : testing::Test {
     int open(uint32_t max)
     {
         bsp_quarn_log_file_close(0);
-        testing::internal::CaptureStdout(); // "... open !!!"
-        const int rc = bsp_quarn_log_file_init(dir_.str().data(), int(dir_.str().size()), max, 0);
-        testing::internal::GetCapturedStdout();
-        return rc;
+        return bsp_quarn_log_file_init(dir_.str().data(), int(dir_.str().size()), max, 0);
     }
     int write(std::string_view text) { return bsp_quarn_log_file_write(text.data(), int(text.size()), 0); }
     uint32_t offset() { return bsp_quarn_log_file_get(0).offset; }

@@ -100,7 +100,7 @@ TEST(ReadFollow, EveryLineOnceInOrderAcrossWrapRestartAndBackup)
         Server srv({size, "0K", "1"}, {}, logs.str());
         for (int round = 0; round < 12; ++round, sent += 10) {
             ASSERT_TRUE(send_lines(srv, sent, sent + 10));
-            ASSERT_TRUE(wait_until([&] { return without_line_ends(read_file(out)) == without_line_ends(lines(0, sent + 10)); }))
+            ASSERT_TRUE(wait_until([&] { return without_line_ends(read_file(out)) == without_line_ends(lines(0, sent + 10)); }, 60s))
                 << read_file(out);
         }
         ASSERT_EQ(srv.stop(), 0);

@@ -98,15 +98,6 @@ class Client : public testing::Test {
     int listener_ = -1, conn_ = -1;
 };
 
-std::string stamp_now()
-{
-    char text[32];
-    const time_t t = time(nullptr);
-    tm local{};
-    strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S]", localtime_r(&t, &local));
-    return text;
-}
-
 // Each level's layout, origin and header byte for byte (the tag kept in the
 // name at 26 characters); the message part is cut at 1023 characters and the
 // tag only by the room left, so nothing spills past the 1112-byte text area;

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -78,6 +79,16 @@ inline std::size_t count(std::string_view hay, std::string_view needle)
     for (auto at = hay.find(needle); at != std::string_view::npos; at = hay.find(needle, at + 1))
         ++n;
     return n;
+}
+
+// The time stamp a line written now carries.
+inline std::string stamp_now()
+{
+    char text[32];
+    const time_t t = time(nullptr);
+    tm local{};
+    strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S]", localtime_r(&t, &local));
+    return text;
 }
 
 // Polls pred until it holds or the bound passes; true when it held.

@@ -115,13 +115,10 @@ TEST(ReadFollow, EveryLineOnceInOrderAcrossWrapRestartAndBackup)
 TEST(ReadFilter, EachOptionShowsExactlyItsLines)
 {
     QUARN_REQUIRE_ISOLATION();
-    char now[32];
-    const time_t t = time(nullptr);
-    tm local{};
-    strftime(now, sizeof now, "[%Y-%m-%d %H:%M:%S]", localtime_r(&t, &local));
+    const std::string now = stamp_now();
     const std::string L1 = "[2024-05-01 10:00:01][INFO][net]link up\n", L2 = "[2024-05-01 10:00:02][WARN][disk]slow\n",
                       L3 = "[2024-05-01 10:00:03][ERROR][net]link down\n  retry 3\n",
-                      L4 = "[2024-05-01 10:00:04]file only\n", L5 = std::string(now) + "[DBUG][net]fresh\n",
+                      L4 = "[2024-05-01 10:00:04]file only\n", L5 = now + "[DBUG][net]fresh\n",
                       D1 = "[2024-05-01 10:00:02][INFO][dsp]core up\n", D2 = "[2024-05-01 10:00:03][ERROR][dsp]fault\n";
     Server srv({"64K", "0K", "0"});
     ASSERT_TRUE(srv.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 0 1"));

@@ -147,6 +147,8 @@ void follower::advance_(kind_file &k)
     if (!k.fd || fstat(k.fd.get(), &st) != 0)
         return;
     const auto size = static_cast<uint64_t>(st.st_size);
+    if (k.mark < 0 && k.size == 0)
+        k.mark = 0; // found empty (the server had just made it): its first batch starts at 0
     const auto from = static_cast<uint64_t>(k.mark);
     if (k.mark < 0) { // shown as it lay, without a marker: go on from the one it has now
         logread_look(k, scratch_.span());

@@ -285,7 +285,11 @@ TEST(Service, InitScriptStartsReportsAndStopsInOrder)
     EXPECT_TRUE(wait_until([&] { return count(read_file(dir.file("out")), "logPrintLevel = 1 \n"); }));
     close(conn);
     EXPECT_EQ(init("stop"), 0);
-    EXPECT_EQ(wait_exit(pid, 1s), 0);
+    // Ours to reap as its subreaper; under a user-mode emulator, which keeps
+    // that to itself, init reaps it and only its absence shows.
+    int st = -1;
+    EXPECT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid || (errno == ECHILD && kill(pid, 0) != 0); }, 5s));
+    EXPECT_TRUE(st == -1 || (WIFEXITED(st) && WEXITSTATUS(st) == 0)) << st;
     EXPECT_EQ(init("status"), 3);
     EXPECT_EQ(count(read_file(dir.file("logs/quarn.app")), "before-stop\n"), 1u);
 }

@@ -459,7 +459,10 @@ int _write_text_(log_kind_t &k, std::span<char> text)
 {
     quarn_log_file_t &lf = k.lf;
     const layout_t l = _lay_out_(lf, k.spelt, text);
-    const bool head_first = !l.head.empty() && !l.tail.empty() && (!k.has_mark || l.head.end() <= k.mark_at);
+    // Head first only where it lies wholly before the tail: a text that fills
+    // a fresh file's first bytes would otherwise overwrite its own new marker.
+    const bool head_first = !l.head.empty() && !l.tail.empty() && l.head.end() <= l.tail.pos &&
+                            (!k.has_mark || l.head.end() <= k.mark_at);
     size_t stored = 0;
     int rc = 0;
     if (head_first) {

@@ -189,6 +189,13 @@ int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec)
     }
 }
 
+int quarn_reader_next_buffered(quarn_reader_t *r, int capacity, const uint8_t **rec)
+{
+    if (r == nullptr || !r->buf || rec == nullptr)
+        return QUARN_E_ARG;
+    return _step_(r, capacity, rec);
+}
+
 int bsp_quarn_msg_read(int sock, char *buffer, int *size)
 {
     if (buffer == nullptr || size == nullptr)

@@ -38,6 +38,13 @@ int quarn_reader_init(quarn_reader_t *r, int fd);
 //   -5   r, its buffer or rec is null
 int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec);
 
+// Like quarn_reader_next, but never receives: 0 when the bytes already
+// buffered hold no further whole record.  It moves no buffered byte, so the
+// records it and the quarn_reader_next before it handed out all stay valid
+// until the next call that receives; a caller can gather one receive's
+// records and hand them on together.
+int quarn_reader_next_buffered(quarn_reader_t *r, int capacity, const uint8_t **rec);
+
 // The classic entry: reads the next record of sock into buffer, whose
 // capacity *size gives on entry.  0 and *size = record size; otherwise *size
 // is unchanged and the result is -1, -2, -5 as above, or -12 when the

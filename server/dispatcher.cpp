@@ -8,6 +8,7 @@
 #include "quarn.h"
 #include "ring_buffer.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +21,7 @@ namespace {
 
 constexpr char QUARN_COLOR_RESET[] = "\033[0m";
 constexpr uint32_t QUARN_CHORES_EVERY = 64; // records taken between two looks at the clock while busy
+constexpr int QUARN_PRINT_BATCH = 64 * 1024; // most bytes of records taken from the ring at once
 constexpr const char *QUARN_COLORS[] = {
     "\033[32m", // debug: green
     "\033[36m", // info: cyan
@@ -96,6 +98,47 @@ const timespec *_deadline_(int64_t due, timespec *at)
     return at;
 }
 
+// Size of the record at rec, whose header the ring has checked.
+int _record_size_(const char *rec)
+{
+    uint16_t len;
+    memcpy(&len, rec + offsetof(quarn_msg_head_t, len), sizeof len);
+    return len + QUARN_MSG_HEAD_LEN;
+}
+
+// Terminates the record's text for the dispatch in place; the byte it
+// borrows is the next record's first, given back afterwards.
+int _dispatch_one_(char *rec, int n)
+{
+    const char next = rec[n];
+    rec[n] = '\0';
+    if (quarn_record_type(rec) == QUARN_TYPE_STOP)
+        _stop_();
+    const int result = dispatch_record(rec, n);
+    rec[n] = next;
+    return result;
+}
+
+// Dispatches the n bytes of whole records at batch in ring order; taken
+// counts records across batches for the chores.  Returns the new count.
+uint32_t _dispatch_batch_(char *batch, int n, uint32_t taken)
+{
+    uint32_t count = 0;
+    for (int at = 0; at < n; at += _record_size_(batch + at))
+        ++count;
+    // The stop request waits for this to stand still, so it counts before
+    // the records run, as their taking did when it was per record.
+    g_dispatched.fetch_add(count, std::memory_order_relaxed);
+    for (int at = 0; at < n;) {
+        const int size = _record_size_(batch + at);
+        if (++taken % QUARN_CHORES_EVERY == 0)
+            _chores_(); // a busy ring must not hold back another kind's due batch
+        _dispatch_one_(batch + at, size);
+        at += size;
+    }
+    return taken;
+}
+
 } // namespace
 
 void flush_all()
@@ -136,10 +179,12 @@ int dispatch_record(const char *rec, int n)
 
 void *print_thread_main(void *)
 {
-    // One byte beyond the largest record, so its text is always terminated.
-    alignas(8) char rec[QUARN_CB_REC_MAX + 1];
+    // Records are taken a batch at a time, and one byte stays beyond the
+    // batch so that the last record's text can be terminated like the rest.
+    // Static: the print thread is the only one, and its stack need not grow.
+    alignas(8) static char batch[QUARN_PRINT_BATCH + 1];
     for (uint32_t taken = 0;;) {
-        int n = bsp_quarn_cb_try_read(rec, QUARN_CB_REC_MAX);
+        int n = bsp_quarn_cb_try_read_batch(batch, QUARN_PRINT_BATCH);
         if (n == -11) {
             // The ring ran dry, so a full ring has cleared: show what the
             // console holds, do the chores, then sleep until a record
@@ -149,16 +194,9 @@ void *print_thread_main(void *)
             forward_idle();
             loss_cleared(QUARN_LOSS_RING);
             timespec at;
-            n = bsp_quarn_cb_timed_read(rec, QUARN_CB_REC_MAX, _deadline_(_chores_(), &at));
-        } else if (++taken % QUARN_CHORES_EVERY == 0) {
-            _chores_(); // a busy ring must not hold back another kind's due batch
+            n = bsp_quarn_cb_timed_read_batch(batch, QUARN_PRINT_BATCH, _deadline_(_chores_(), &at));
         }
-        if (n <= 0)
-            continue;
-        g_dispatched.fetch_add(1, std::memory_order_relaxed);
-        rec[n] = '\0';
-        if (quarn_record_type(rec) == QUARN_TYPE_STOP)
-            _stop_();
-        dispatch_record(rec, n);
+        if (n > 0)
+            taken = _dispatch_batch_(batch, n, taken);
     }
 }

@@ -2,8 +2,9 @@
 //
 // Lock discipline: cb.mutex guards used, p_write and p_read.  A writer holds
 // it from the space test through its copy to the update of used, so used
-// only ever counts bytes that are in place.  The one reader holds it only to
-// wait and, after copying a record out, to give its bytes back; those bytes
+// only ever counts bytes that are in place; a batch of records costs a
+// writer one acquisition.  The one reader holds it only to wait and, after
+// copying a record or a batch out, to give its bytes back; those bytes
 // still count in used while it copies, so no writer can overwrite them.
 // p_read changes on the reader's thread alone (the emptying runs there too).
 #include "ring_buffer.h"
@@ -153,6 +154,49 @@ int _take_(uint8_t *dst, int bufflen, uint32_t avail)
     return need;
 }
 
+// Bytes of the whole, well-formed records at the read position that lie
+// within the avail stored bytes and fit into bufflen; stops at the first
+// record that does not.  Headers are read in place: the stored bytes are the
+// reader's until given back.
+uint32_t _batch_bytes_(uint32_t avail, uint32_t bufflen)
+{
+    const uint32_t limit = std::min(avail, bufflen);
+    uint32_t total = 0;
+    while (limit - total >= QUARN_MSG_HEAD_LEN) {
+        quarn_msg_head_t head{};
+        _copy_out_(reinterpret_cast<uint8_t *>(&head), _advance_(cb.p_read, total), sizeof head);
+        const uint32_t need = head.len + QUARN_MSG_HEAD_LEN;
+        if (head.magic != QUARN_MSG_MAGIC || need > QUARN_CB_REC_MAX || need > limit - total)
+            break;
+        total += need;
+    }
+    return total;
+}
+
+// Takes a batch, of which avail bytes are known to be stored; an oldest
+// record that cannot start one is answered for by _take_.
+int _take_batch_(uint8_t *dst, int bufflen, uint32_t avail)
+{
+    const uint32_t total = bufflen > 0 ? _batch_bytes_(avail, static_cast<uint32_t>(bufflen)) : 0;
+    if (total == 0)
+        return _take_(dst, std::min(bufflen, QUARN_CB_REC_MAX), avail);
+    _copy_out_(dst, cb.p_read, total);
+    _give_back_(total);
+    return static_cast<int>(total);
+}
+
+// Stores one record of a batch, the lock held; false when it does not fit.
+bool _store_locked_(const quarn_cb_rec_t &rec)
+{
+    if (_quarn_cb_not_enough(rec.len))
+        return false;
+    _copy_in_(cb.p_write, static_cast<const uint8_t *>(rec.src), rec.len);
+    cb.p_write = _advance_(cb.p_write, rec.len);
+    cb.used += rec.len;
+    ++cb.stored;
+    return true;
+}
+
 } // namespace
 
 int bsp_quarn_cb_init(uint32_t size)
@@ -178,33 +222,46 @@ int bsp_quarn_cb_init(uint32_t size)
     return 0;
 }
 
-int bsp_quarn_cb_write(const void *src, int len)
+int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count)
 {
-    if (src == nullptr || len < 1 || len > QUARN_CB_REC_MAX)
-        return 0;
+    int refused = 0, kept = 0;
+    bool first_full = false; // the first refusal of an overload is printed
+    uint32_t reported = 0;   // refusals that stored records of this batch end
     _quarn_cb_lock();
-    if (_quarn_cb_not_enough(len)) {
-        const bool first = cb.dropped++ == 0;
-        _quarn_cb_unlock();
-        if (first)
-            puts("quarn cycle buff is full !");
-        return QUARN_E_NOMEM;
-    }
-    _copy_in_(cb.p_write, static_cast<const uint8_t *>(src), len);
-    cb.p_write = _advance_(cb.p_write, len);
     const bool was_empty = cb.used == 0;
-    cb.used += len;
+    for (int i = 0; i < count; ++i) {
+        quarn_cb_rec_t &rec = recs[i];
+        rec.result = 0;
+        if (rec.src == nullptr || rec.len < 1 || rec.len > QUARN_CB_REC_MAX)
+            continue;
+        if (!_store_locked_(rec)) {
+            first_full |= cb.dropped++ == 0;
+            rec.result = QUARN_E_NOMEM;
+            ++refused;
+            continue;
+        }
+        ++kept;
+        if (cb.dropped > 1)
+            reported += cb.dropped;
+        cb.dropped = 0;
+    }
     cb.high_water = std::max(cb.high_water, cb.used);
-    ++cb.stored;
-    const uint32_t dropped = cb.dropped;
-    cb.dropped = 0;
     _quarn_cb_unlock();
     // Only the change from empty can find the reader asleep.
-    if (was_empty)
+    if (was_empty && kept > 0)
         pthread_cond_signal(&cb.cond);
-    if (dropped > 1)
-        printf("quarn cycle buff was full: %u records dropped \n", dropped);
-    return 0;
+    if (first_full)
+        puts("quarn cycle buff is full !");
+    if (reported > 0)
+        printf("quarn cycle buff was full: %u records dropped \n", reported);
+    return refused;
+}
+
+int bsp_quarn_cb_write(const void *src, int len)
+{
+    quarn_cb_rec_t rec{src, len, 0};
+    bsp_quarn_cb_write_batch(&rec, 1);
+    return rec.result;
 }
 
 int bsp_quarn_cb_read(void *dst, int bufflen)
@@ -223,6 +280,26 @@ int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline)
     if (avail == 0)
         return QUARN_CB_EMPTY;
     return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+int bsp_quarn_cb_try_read_batch(void *dst, int bufflen)
+{
+    if (dst == nullptr)
+        return QUARN_E_ARG;
+    const uint32_t avail = _stored_now_();
+    if (avail == 0)
+        return QUARN_CB_EMPTY;
+    return _take_batch_(static_cast<uint8_t *>(dst), bufflen, avail);
+}
+
+int bsp_quarn_cb_timed_read_batch(void *dst, int bufflen, const timespec *deadline)
+{
+    if (dst == nullptr)
+        return QUARN_E_ARG;
+    const uint32_t avail = _wait_stored_(true, deadline);
+    if (avail == 0)
+        return QUARN_CB_EMPTY;
+    return _take_batch_(static_cast<uint8_t *>(dst), bufflen, avail);
 }
 
 void bsp_quarn_cb_wake()

@@ -39,6 +39,19 @@ int bsp_quarn_cb_init(uint32_t size);
 // reports how many were refused in all.
 int bsp_quarn_cb_write(const void *src, int len);
 
+// One record of a batch for bsp_quarn_cb_write_batch.
+struct quarn_cb_rec_t {
+    const void *src; // the record
+    int len;         // its bytes
+    int result;      // set by the batch write: what bsp_quarn_cb_write would return
+};
+
+// Appends count records in order under one lock acquisition, each as
+// bsp_quarn_cb_write would (a record that does not fit is refused whole and
+// gets -12; a smaller one behind it may still fit), and wakes the reader at
+// most once.  How many records got -12.
+int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count);
+
 // Takes the oldest record into dst, blocking while the buffer is empty.
 //   > 0  the record's length, copied to dst
 //   0    dropped: the bookkeeping did not cover the record (buffer emptied)
@@ -54,6 +67,16 @@ int bsp_quarn_cb_try_read(void *dst, int bufflen);
 // deadline (CLOCK_MONOTONIC; null: none) or bsp_quarn_cb_wake was called
 // since the last read returned.
 int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline);
+
+// Like bsp_quarn_cb_try_read and bsp_quarn_cb_timed_read, but take as many
+// whole records as are stored and fit into bufflen bytes, back to back into
+// dst, with one copy and one lock acquisition to give their bytes back.
+// > 0 is the bytes taken; each record's size is its header's len + 40.  A
+// record the reader would reject ends a batch before it, so that the next
+// call meets it first and answers for it exactly as the single reads do
+// (with bufflen capped at QUARN_CB_REC_MAX).
+int bsp_quarn_cb_try_read_batch(void *dst, int bufflen);
+int bsp_quarn_cb_timed_read_batch(void *dst, int bufflen, const timespec *deadline);
 
 // Makes the reader's current or next timed read return; any thread.
 void bsp_quarn_cb_wake();

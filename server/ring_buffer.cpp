@@ -272,16 +272,6 @@ int bsp_quarn_cb_read(void *dst, int bufflen)
     return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
 }
 
-int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline)
-{
-    if (dst == nullptr)
-        return QUARN_E_ARG;
-    const uint32_t avail = _wait_stored_(true, deadline);
-    if (avail == 0)
-        return QUARN_CB_EMPTY;
-    return _take_(static_cast<uint8_t *>(dst), bufflen, avail);
-}
-
 int bsp_quarn_cb_try_read_batch(void *dst, int bufflen)
 {
     if (dst == nullptr)

@@ -63,12 +63,9 @@ int bsp_quarn_cb_read(void *dst, int bufflen);
 // Like bsp_quarn_cb_read, but returns -11 at once when the buffer is empty.
 int bsp_quarn_cb_try_read(void *dst, int bufflen);
 
-// Like bsp_quarn_cb_read, but returns -11 when nothing was stored by the
-// deadline (CLOCK_MONOTONIC; null: none) or bsp_quarn_cb_wake was called
-// since the last read returned.
-int bsp_quarn_cb_timed_read(void *dst, int bufflen, const timespec *deadline);
-
-// Like bsp_quarn_cb_try_read and bsp_quarn_cb_timed_read, but take as many
+// Like bsp_quarn_cb_try_read, and like bsp_quarn_cb_read with a deadline
+// (CLOCK_MONOTONIC; null: none; -11 when nothing was stored by then or
+// bsp_quarn_cb_wake was called since the last read returned), but take as many
 // whole records as are stored and fit into bufflen bytes, back to back into
 // dst, with one copy and one lock acquisition to give their bytes back.
 // > 0 is the bytes taken; each record's size is its header's len + 40.  A

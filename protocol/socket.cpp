@@ -20,7 +20,17 @@ namespace {
 // bind and connect, so the name is "\0/home/app/quarn_socke".  Every client in
 // the field connects to exactly that name; the short length therefore stays.
 constexpr socklen_t QUARN_SOCK_ADDR_LEN = 24;
-constexpr int QUARN_SOCK_RCVBUF = 1048576; // room for bursts while a receive thread is busy
+// On a Unix stream the sender's buffer alone bounds what is queued for the
+// server; the receive buffer of the listening socket is kept for what may
+// rely on it, but holds nothing back.
+constexpr int QUARN_SOCK_RCVBUF = 1048576;
+// What a client may queue while the server is behind.  The kernel charges
+// each small record at about five times its size, so the default buffer
+// (208 KiB) held only some 280 records of 160 bytes and a burst lost the
+// rest.  The kernel caps the request at net.core.wmem_max and doubles it:
+// 2 MiB where that allows 1 MiB, 416 KiB with the stock 208 KiB.  It is
+// memory taken only while records wait, never for an idle connection.
+constexpr int QUARN_SOCK_SNDBUF = 1048576;
 // Clients connect without waiting, so a connect that finds the backlog full
 // costs its record: a board starting up starts many logging processes at
 // once while the acceptor is busy.  The kernel caps it at net.core.somaxconn.
@@ -107,6 +117,8 @@ int bsp_quarn_socket_client_create()
         errno = err;
         return -3;
     }
+    // Not fatal: the default buffer still works, only smaller.
+    setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &QUARN_SOCK_SNDBUF, sizeof QUARN_SOCK_SNDBUF);
     return sock.release();
 }
 

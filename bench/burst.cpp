@@ -99,6 +99,7 @@ struct sender_plan {
     bool raw;
     int records;
     double rate;
+    int senders = SENDERS;
 
     void run(int id, sender_report &rep) const
     {
@@ -243,16 +244,16 @@ burst_result measure(const options &opt, const std::string &system, const std::s
     receiver r = start_receiver(opt, system, dir, out_dir + "/receiver.out");
     burst_result res;
     res.system = system;
-    res.sent = static_cast<long>(plan.records) * SENDERS;
+    res.sent = static_cast<long>(plan.records) * plan.senders;
     if (r.listening()) {
         r.poll_log();
         auto *reps = shared_mem<std::array<sender_report, SENDERS>>();
-        sender_group g(SENDERS, "/dev/null", [&](int id) { plan.run(id, (*reps)[id]); });
+        sender_group g(plan.senders, "/dev/null", [&](int id) { plan.run(id, (*reps)[id]); });
         r.log_grew_ns = g.start_ns;
         if (!g.wait([&] { r.poll_log(); }))
             res.faults.push_back("senders still running after 300 s; killed");
         int64_t last_end = g.start_ns;
-        for (int id = 0; id < SENDERS; ++id) {
+        for (int id = 0; id < plan.senders; ++id) {
             const sender_report &rep = (*reps)[id];
             res.senders.eagain += rep.eagain;
             res.senders.other_fail += rep.other_fail;
@@ -331,9 +332,20 @@ void run_w1(const options &opt, int run, const char *fs, const std::string &base
     add_figure(workload, "peak RSS KiB", 0, q.rss_kib, b.rss_kib);
 }
 
+// The 99th percentile of v.
+double p99(std::vector<double> v)
+{
+    if (v.empty())
+        return NAN;
+    const auto at = v.begin() + static_cast<std::ptrdiff_t>(v.size() * 99 / 100);
+    std::nth_element(v.begin(), at, v.end());
+    return *at;
+}
+
 // W2's figures, ns per call, one per batch; the sender fills them in.
 struct w2_samples {
-    double library_ns[W2_BATCHES], raw_ns[W2_BATCHES];
+    double library_ns[W2_BATCHES], raw_ns[W2_BATCHES]; // mean of each batch
+    float library_call_ns[W2_CALLS], raw_call_ns[W2_CALLS]; // each call, clock reading included
     sender_report counts;     // raw sends that failed while timed
     bool done;                // the sender got through
 };
@@ -350,12 +362,19 @@ void drain(const std::vector<int> &fds)
             sleep_ns(MS / 10);
 }
 
-template <typename F> double time_batch(F &&op)
+// Times each call of a batch (one clock reading between two calls, which
+// both kinds pay alike) into calls[0, W2_BATCH); returns the batch's mean.
+template <typename F> double time_batch(F &&op, float *calls)
 {
     const int64_t t0 = now_ns();
-    for (int i = 0; i < W2_BATCH; ++i)
+    int64_t before = t0;
+    for (int i = 0; i < W2_BATCH; ++i) {
         op();
-    return static_cast<double>(now_ns() - t0) / W2_BATCH;
+        const int64_t after = now_ns();
+        calls[i] = static_cast<float>(after - before);
+        before = after;
+    }
+    return static_cast<double>(before - t0) / W2_BATCH;
 }
 
 // The W2 sender: library calls and raw sends of the same record in
@@ -370,8 +389,8 @@ void w2_sender(w2_samples &s)
         return;
     auto lib_call = [&] { library_call(text.data()), next_payload(text.data()); };
     auto raw_send = [&] { send_raw(fd, rec, s.counts), next_payload(&rec[PAYLOAD_AT]); };
-    time_batch(lib_call); // warm up: connect, fault in the pages, fill the time stamp cache
-    time_batch(raw_send);
+    time_batch(lib_call, s.library_call_ns); // warm up: connect, fault in the pages, fill the time stamp cache
+    time_batch(raw_send, s.raw_call_ns);
     std::vector<int> sockets; // ours and the library's connection
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         struct stat st{};
@@ -384,7 +403,9 @@ void w2_sender(w2_samples &s)
     for (int b = 0; b < W2_BATCHES; ++b)
         for (const bool library : {b % 2 == 1, b % 2 == 0}) { // each kind goes first every other batch
             drain(sockets);
-            (library ? s.library_ns : s.raw_ns)[b] = library ? time_batch(lib_call) : time_batch(raw_send);
+            const size_t at = static_cast<size_t>(b) * W2_BATCH;
+            (library ? s.library_ns : s.raw_ns)[b] = library ? time_batch(lib_call, s.library_call_ns + at)
+                                                             : time_batch(raw_send, s.raw_call_ns + at);
         }
     s.done = true;
 }
@@ -406,6 +427,8 @@ void run_w2(const options &opt, int run)
     std::filesystem::remove_all(dir);
     const double lib_ns = summarize({s->library_ns, s->library_ns + W2_BATCHES}).median;
     const double raw_ns = summarize({s->raw_ns, s->raw_ns + W2_BATCHES}).median;
+    const double lib_p99 = p99({s->library_call_ns, s->library_call_ns + W2_CALLS});
+    const double raw_p99 = p99({s->raw_call_ns, s->raw_call_ns + W2_CALLS});
     const sender_report c = s->counts;
     const bool done = s->done;
     if (!done) {
@@ -413,13 +436,26 @@ void run_w2(const options &opt, int run)
         return;
     }
     printf("  W2: library call %.0f ns, raw send %.0f ns (median of %d batches of %d; ratio %.2f); "
-           "failed: library %ld, raw %ld EAGAIN + %ld other\n",
-           lib_ns, raw_ns, W2_BATCHES, W2_BATCH, lib_ns / raw_ns, lib_failed, c.eagain, c.other_fail);
+           "p99 of a call %.0f / %.0f ns; failed: library %ld, raw %ld EAGAIN + %ld other\n",
+           lib_ns, raw_ns, W2_BATCHES, W2_BATCH, lib_ns / raw_ns, lib_p99, raw_p99, lib_failed, c.eagain,
+           c.other_fail);
     json_line().add("kind", "measurement").add("workload", "w2").add("run", run).add("receiver", "baseline")
         .add("calls", static_cast<long>(W2_CALLS)).add("batch", W2_BATCH).add("library_ns", lib_ns)
-        .add("raw_ns", raw_ns).add("ratio", lib_ns / raw_ns).add("library_failed", lib_failed)
+        .add("raw_ns", raw_ns).add("ratio", lib_ns / raw_ns).add("library_p99_ns", lib_p99).add("raw_p99_ns", raw_p99).add("library_failed", lib_failed)
         .add("raw_eagain", c.eagain).add("raw_other_fail", c.other_fail).print();
     add_figure("W2", "ns per call", 0, lib_ns, raw_ns);
+    add_figure("W2", "p99 ns per call", 0, lib_p99, raw_p99);
+}
+
+// W2's loss: one sender as fast as it goes, quarn against the baseline.
+void run_w2_loss(const options &opt, int run)
+{
+    std::map<std::string, burst_result> by;
+    for (const std::string &system : systems_in_order(run)) {
+        by[system] = measure(opt, system, opt.tmpfs_dir, {system != "quarn", W1_RECORDS, 0, 1});
+        print_burst("w2", "tmpfs", run, by[system], 0);
+    }
+    add_figure("W2", "1 sender: loss %", 2, by["quarn"].loss_pct(), by["baseline"].loss_pct());
 }
 
 double w3_grid(int k)
@@ -590,7 +626,7 @@ int main(int argc, char **argv)
             run_w1(opt, run, "disk", opt.disk_dir);
         }
         if (opt.only.find("w2") != std::string::npos)
-            run_w2(opt, run);
+            run_w2(opt, run), run_w2_loss(opt, run);
         if (opt.only.find("w3") != std::string::npos)
             run_w3(opt, run, w3_start);
     }

@@ -180,7 +180,7 @@ template <typename F> pid_t fork_child(const std::string &out_path, F body)
 // one area, reused by every measurement.
 template <typename T> T *shared_mem()
 {
-    constexpr size_t SIZE = 1 << 20;
+    constexpr size_t SIZE = 4 << 20;
     static_assert(sizeof(T) <= SIZE);
     static void *area = mmap(nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED)

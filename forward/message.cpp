@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -51,6 +52,18 @@ size_t _utf8_len_(std::string_view s)
 void _append_text_(std::string &out, std::string_view text, size_t max)
 {
     while (!text.empty()) {
+        // Log text is mostly ASCII: take a run of it in one append.
+        size_t ascii = 0;
+        while (ascii < text.size() && static_cast<unsigned char>(text[ascii] - 1) < 0x7F)
+            ++ascii;
+        if (ascii > 0) {
+            const size_t room = max > out.size() ? max - out.size() : 0;
+            out.append(text.substr(0, std::min(ascii, room)));
+            if (ascii > room)
+                return;
+            text.remove_prefix(ascii);
+            continue;
+        }
         const size_t n = _utf8_len_(text);
         const size_t add = n ? n : 4;
         if (out.size() + add > max)
@@ -98,9 +111,10 @@ void forward_format::stamp_(std::string &out, int64_t sec, uint32_t usec)
         snprintf(zone, sizeof zone, "%c%02d:%02d", off < 0 ? '-' : '+', abs_off / 60, abs_off % 60);
         stamp_sec_ = sec, stamp_date_ = date, stamp_zone_ = zone;
     }
-    char frac[8];
-    snprintf(frac, sizeof frac, ".%06u", usec % 1000000);
-    out.append(stamp_date_).append(frac).append(stamp_zone_);
+    char frac[7] = {'.'};
+    for (uint32_t i = 6, u = usec % 1000000; i > 0; --i, u /= 10)
+        frac[i] = static_cast<char>('0' + u % 10);
+    out.append(stamp_date_).append(frac, sizeof frac).append(stamp_zone_);
 }
 
 void forward_format::append(std::string &out, const forward_line_meta &m, std::string_view text, size_t max)

@@ -45,7 +45,7 @@ constexpr int64_t SYNC_EVERY_NS = 10 * MS;      // sync records after the sender
 constexpr int64_t QUIET_NS = 500 * MS;          // no growth and no CPU for this long: done
 constexpr int64_t SETTLE_LIMIT_NS = 60000 * MS; // give up waiting for quiet after this
 constexpr int64_t PACE_TICK_NS = 1 * MS;        // paced senders send in bursts this far apart
-constexpr double QUARN_LOG_SIZE = 256 << 20;    // "256M" on the server's command line
+constexpr double QUARN_LOG_SIZE = 1 << 30;      // "1G" on the server's command line, so W3 stays below a wrap
 constexpr char TIMED_MARK[] = "--- timed ---";  // W2: the library's failure lines after it count
 
 struct options {
@@ -62,9 +62,9 @@ receiver start_receiver(const options &opt, const std::string &system, const std
                         const std::string &out_path)
 {
     if (system == "quarn") // log size, sync size, level
-        return receiver({QUARN_EXE, dir, "256M", "64K", "1"}, dir + "/quarn.app", out_path);
+        return receiver({QUARN_EXE, dir, "1G", "64K", "1"}, dir + "/quarn.app", out_path);
     if (system == "quarn+fwd") // the same server, forwarding to opt.forward
-        return receiver(forwarding(opt.forward, {QUARN_EXE, dir, "256M", "64K", "1"}), dir + "/quarn.app", out_path);
+        return receiver(forwarding(opt.forward, {QUARN_EXE, dir, "1G", "64K", "1"}), dir + "/quarn.app", out_path);
     const std::string log = dir + "/baseline.log";
     return receiver({"/proc/self/exe", "--baseline-receiver", log, opt.baseline_fsync ? "1" : "0"}, log, out_path);
 }
@@ -489,7 +489,7 @@ std::pair<double, std::string> w3_search(const options &opt, const std::string &
             if (steps >= W3_MAX_STEPS)
                 return {w3_grid(k), "step limit reached"};
             if (w3_grid(k + 1) > cap)
-                return {w3_grid(k), "next rate would wrap the 256M log file"};
+                return {w3_grid(k), "next rate would wrap the 1G log file"};
             const std::optional<bool> next = w3_step(opt, system, run, k + 1);
             if (!next.value_or(false))
                 return {w3_grid(k), next ? "the next step lost records" : "senders could not keep the next pace"};
@@ -594,7 +594,7 @@ void check_and_print_setting(const options &opt)
         die(opt.disk_dir + " is " + d + ", not on disk (--disk)");
     if (access(QUARN_EXE, X_OK) != 0)
         die(std::string("no quarn executable at ") + QUARN_EXE);
-    printf("quarn_burst: %d run(s); server %s LOGDIR 256M 64K 1\n", opt.runs, QUARN_EXE);
+    printf("quarn_burst: %d run(s); server %s LOGDIR 1G 64K 1\n", opt.runs, QUARN_EXE);
     printf("record: %zu bytes = %d header + %zu text (%zu time stamp + %zu payload incl. newline); "
            "the baseline sends the same bytes\n",
            PAYLOAD_AT + PAYLOAD_LEN, QUARN_MSG_HEAD_LEN, STAMP_LEN + PAYLOAD_LEN, STAMP_LEN, PAYLOAD_LEN);

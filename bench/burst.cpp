@@ -37,9 +37,9 @@ constexpr int W2_CALLS = 200000;        // timed calls of each kind in W2
 constexpr int W2_BATCH = 200;           // calls between two clock readings; fewer than a
                                         // send buffer holds (~280), so none meets a full one
 constexpr int W2_BATCHES = W2_CALLS / W2_BATCH;
-constexpr double W3_GRID_BASE = 50000;  // origin of the grid of paced rates
+constexpr double W3_GRID_BASE = 200000; // origin of the grid of paced rates, where the first search starts
 constexpr double W3_STEP = 1.1;         // one grid step: 10 %
-constexpr int W3_MAX_STEPS = 16;        // paced runs per search at most
+constexpr int W3_MAX_STEPS = 20;        // paced runs per search at most
 constexpr double W3_MIN_RATE = 5000;    // the search gives up below this
 constexpr int64_t SYNC_EVERY_NS = 10 * MS;      // sync records after the senders ended
 constexpr int64_t QUIET_NS = 500 * MS;          // no growth and no CPU for this long: done
@@ -56,6 +56,7 @@ struct options {
     bool baseline_fsync = true;          // the baseline forces each batch to disk
     std::string only = "w1,w2,w3";       // workloads to run
     std::string forward;                 // W3 also as "quarn+fwd" forwarding here; "" not
+    std::string sink;                    // W3 also as "quarn+sink" forwarding here; "" not
 };
 
 receiver start_receiver(const options &opt, const std::string &system, const std::string &dir,
@@ -65,6 +66,8 @@ receiver start_receiver(const options &opt, const std::string &system, const std
         return receiver({QUARN_EXE, dir, "1G", "64K", "1"}, dir + "/quarn.app", out_path);
     if (system == "quarn+fwd") // the same server, forwarding to opt.forward
         return receiver(forwarding(opt.forward, {QUARN_EXE, dir, "1G", "64K", "1"}), dir + "/quarn.app", out_path);
+    if (system == "quarn+sink") // the same server, forwarding to opt.sink
+        return receiver(forwarding(opt.sink, {QUARN_EXE, dir, "1G", "64K", "1"}), dir + "/quarn.app", out_path);
     const std::string log = dir + "/baseline.log";
     return receiver({"/proc/self/exe", "--baseline-receiver", log, opt.baseline_fsync ? "1" : "0"}, log, out_path);
 }
@@ -136,6 +139,7 @@ struct burst_result {
     long delivered = 0;        // distinct expected payload lines in the log file
     long duplicates = 0;       // expected payload lines found more than once
     long corrupt = 0;          // lines that are neither a payload line nor the end marker
+    long not_forwarded = 0;    // lines the server reported it could not forward
     double seconds = NAN;      // common start until the file last grew
     double send_seconds = NAN; // common start until the last sender ended
     sender_report senders{};   // the raw senders' failures, summed
@@ -147,7 +151,7 @@ struct burst_result {
     double rate() const { return delivered / seconds; }
     double loss_pct() const { return 100.0 * (1.0 - static_cast<double>(delivered) / sent); }
     double cpu_per_m() const { return delivered ? cpu_s / (delivered / 1e6) : NAN; }
-    bool whole() const { return delivered == sent && corrupt == 0 && duplicates == 0; }
+    bool whole() const { return delivered == sent && corrupt == 0 && duplicates == 0 && not_forwarded == 0; }
 };
 
 // The record a line names (sender * records + sequence), or -1 when the
@@ -180,6 +184,8 @@ void count_delivery(const std::string &path, const sender_plan &plan, burst_resu
     for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
         end = std::min(text.find('\n', pos), text.size());
         const std::string line = text.substr(pos, end - pos);
+        if (const size_t at = line.find("][WARN][quarn]"); at == STAMP_LEN - 1 && line.ends_with(" lines not forwarded"))
+            res.not_forwarded += atol(line.c_str() + at + 14);
         if (line.empty() || line == QUARN_END_FLAG || line.find("][WARN][quarn]") == STAMP_LEN - 1)
             continue;
         if (const long idx = payload_index(line, expect, plan.records); idx >= 0)
@@ -191,6 +197,8 @@ void count_delivery(const std::string &path, const sender_plan &plan, burst_resu
         res.faults.push_back(std::to_string(res.corrupt) + " corrupt lines, first: \"" + example + "\"");
     if (res.duplicates)
         res.faults.push_back(std::to_string(res.duplicates) + " duplicated lines");
+    if (res.not_forwarded)
+        res.faults.push_back(std::to_string(res.not_forwarded) + " lines not forwarded");
 }
 
 // Sends "sync" every SYNC_EVERY_NS until the file has not grown and the
@@ -275,6 +283,11 @@ burst_result measure(const options &opt, const std::string &system, const std::s
     res.cpu_s = r.cpu_s;
     res.end = describe_status(r.status);
     count_delivery(r.log_path, plan, res);
+    // What the forwarding queue still held when the stop's flush ran out.
+    if (const std::string out = read_whole(out_dir + "/receiver.out"); out.find(" lines not forwarded") != std::string::npos) {
+        res.not_forwarded = std::max(res.not_forwarded, 1L);
+        res.faults.push_back("lines not forwarded at the stop");
+    }
     res.output = r.output_digest();
     std::filesystem::remove_all(dir);
     std::filesystem::remove_all(out_dir);
@@ -509,6 +522,8 @@ void run_w3(const options &opt, int run, std::map<std::string, int> &start)
     std::vector<std::string> systems = systems_in_order(run);
     if (!opt.forward.empty()) // beside plain quarn, before or after it as the run alternates
         systems.insert(std::find(systems.begin(), systems.end(), "quarn") + run % 2, "quarn+fwd");
+    if (!opt.sink.empty())
+        systems.insert(std::find(systems.begin(), systems.end(), "quarn") + run % 2, "quarn+sink");
     for (const std::string &system : systems) {
         const auto [rate, end] = w3_search(opt, system, run, start[system]);
         found[system] = rate;
@@ -521,6 +536,8 @@ void run_w3(const options &opt, int run, std::map<std::string, int> &start)
     add_figure("W3 tmpfs", "lossless rec/s", 0, found["quarn"], found["baseline"]);
     if (!opt.forward.empty()) // here the baseline column is quarn without forwarding
         add_figure("W3 fwd/tcp", "lossless rec/s", 0, found["quarn+fwd"], found["quarn"]);
+    if (!opt.sink.empty())
+        add_figure("W3 fwd/sink", "lossless rec/s", 0, found["quarn+sink"], found["quarn"]);
 }
 
 // ---------------------------------------------------------------- main
@@ -618,6 +635,8 @@ int main(int argc, char **argv)
     std::optional<forward_collector> collector; // W3 forwards to it when rsyslogd is there
     opt.forward = opt.forward.empty() && opt.only.find("w3") != std::string::npos && forward_collector_available()
                       ? collector.emplace().target : "";
+    std::optional<forward_sink> sink; // and to it, a collector that costs next to nothing
+    opt.sink = !opt.forward.empty() ? sink.emplace().target : "";
     std::map<std::string, int> w3_start; // grid points where the previous run's searches ended
     for (int run = 1; run <= opt.runs; ++run) {
         printf("\nrun %d of %d\n", run, opt.runs);

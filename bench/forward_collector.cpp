@@ -19,6 +19,7 @@ namespace {
 
 constexpr char RSYSLOGD[] = "/usr/sbin/rsyslogd";
 constexpr int PORT = 5514;
+constexpr int SINK_PORT = 5515;
 
 // Fresh network namespaces start with loopback down.
 void _loopback_up_()
@@ -31,9 +32,9 @@ void _loopback_up_()
     close(fd);
 }
 
-bool _listening_()
+bool _listening_(int port = PORT)
 {
-    sockaddr_in a{AF_INET, htons(PORT), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(fd);
@@ -79,6 +80,38 @@ forward_collector::~forward_collector()
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     std::filesystem::remove_all(dir_);
+}
+
+forward_sink::forward_sink()
+{
+    _loopback_up_();
+    pid_ = fork_child("/dev/null", [] {
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{AF_INET, htons(SINK_PORT), {htonl(INADDR_LOOPBACK)}, {}};
+        if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 8) != 0)
+            _exit(1);
+        // One connection at a time: the server keeps one.
+        static char buf[1 << 16];
+        for (;;) {
+            const int fd = accept(listener, nullptr, nullptr);
+            while (fd >= 0 && read(fd, buf, sizeof buf) > 0) {
+            }
+            close(fd);
+        }
+    });
+    for (int i = 0; i < 200 && !_listening_(SINK_PORT); ++i)
+        usleep(10 * 1000);
+    if (!_listening_(SINK_PORT))
+        die("the sink did not listen on 127.0.0.1:" + std::to_string(SINK_PORT));
+    target = "tcp://127.0.0.1:" + std::to_string(SINK_PORT);
+}
+
+forward_sink::~forward_sink()
+{
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
 }
 
 } // namespace burst

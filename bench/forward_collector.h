@@ -1,5 +1,7 @@
 // W3 with forwarding: the server forwards every line to a local rsyslog
-// over TCP, measured beside the same server without forwarding.
+// over TCP, measured beside the same server without forwarding, and beside
+// it forwarding to a bare TCP sink that reads and drops, which stands in
+// for a collector on another machine.
 #pragma once
 
 #include <string>
@@ -27,6 +29,20 @@ class forward_collector {
   private:
     std::string dir_; // its configuration and work directory
     pid_t pid_;       // of rsyslogd
+};
+
+// A process on 127.0.0.1 that reads every TCP connection and drops what
+// it reads, ended with the object.
+class forward_sink {
+  public:
+    forward_sink();
+    ~forward_sink();
+    forward_sink(const forward_sink &) = delete;
+    forward_sink &operator=(const forward_sink &) = delete;
+    std::string target; // the QUARN_FORWARD value that reaches it
+
+  private:
+    pid_t pid_;
 };
 
 } // namespace burst

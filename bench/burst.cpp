@@ -45,7 +45,8 @@ constexpr int64_t SYNC_EVERY_NS = 10 * MS;      // sync records after the sender
 constexpr int64_t QUIET_NS = 500 * MS;          // no growth and no CPU for this long: done
 constexpr int64_t SETTLE_LIMIT_NS = 60000 * MS; // give up waiting for quiet after this
 constexpr int64_t PACE_TICK_NS = 1 * MS;        // paced senders send in bursts this far apart
-constexpr double QUARN_LOG_SIZE = 1 << 30;      // "1G" on the server's command line, so W3 stays below a wrap
+constexpr char QUARN_LOG_ARG[] = "1G";          // the server's log size: W3 stays below a wrap
+constexpr double QUARN_LOG_SIZE = 1 << 30;      // the same in bytes
 constexpr char TIMED_MARK[] = "--- timed ---";  // W2: the library's failure lines after it count
 
 struct options {
@@ -62,12 +63,12 @@ struct options {
 receiver start_receiver(const options &opt, const std::string &system, const std::string &dir,
                         const std::string &out_path)
 {
-    if (system == "quarn") // log size, sync size, level
-        return receiver({QUARN_EXE, dir, "1G", "64K", "1"}, dir + "/quarn.app", out_path);
-    if (system == "quarn+fwd") // the same server, forwarding to opt.forward
-        return receiver(forwarding(opt.forward, {QUARN_EXE, dir, "1G", "64K", "1"}), dir + "/quarn.app", out_path);
-    if (system == "quarn+sink") // the same server, forwarding to opt.sink
-        return receiver(forwarding(opt.sink, {QUARN_EXE, dir, "1G", "64K", "1"}), dir + "/quarn.app", out_path);
+    if (system.starts_with("quarn")) { // log size, sync size, level; "+fwd" and "+sink" forward
+        std::vector<std::string> argv{QUARN_EXE, dir, QUARN_LOG_ARG, "64K", "1"};
+        if (system != "quarn")
+            argv = forwarding(system == "quarn+fwd" ? opt.forward : opt.sink, argv);
+        return receiver(argv, dir + "/quarn.app", out_path);
+    }
     const std::string log = dir + "/baseline.log";
     return receiver({"/proc/self/exe", "--baseline-receiver", log, opt.baseline_fsync ? "1" : "0"}, log, out_path);
 }
@@ -454,7 +455,8 @@ void run_w2(const options &opt, int run)
            c.other_fail);
     json_line().add("kind", "measurement").add("workload", "w2").add("run", run).add("receiver", "baseline")
         .add("calls", static_cast<long>(W2_CALLS)).add("batch", W2_BATCH).add("library_ns", lib_ns)
-        .add("raw_ns", raw_ns).add("ratio", lib_ns / raw_ns).add("library_p99_ns", lib_p99).add("raw_p99_ns", raw_p99).add("library_failed", lib_failed)
+        .add("raw_ns", raw_ns).add("ratio", lib_ns / raw_ns).add("library_p99_ns", lib_p99)
+        .add("raw_p99_ns", raw_p99).add("library_failed", lib_failed)
         .add("raw_eagain", c.eagain).add("raw_other_fail", c.other_fail).print();
     add_figure("W2", "ns per call", 0, lib_ns, raw_ns);
     add_figure("W2", "p99 ns per call", 0, lib_p99, raw_p99);
@@ -502,7 +504,7 @@ std::pair<double, std::string> w3_search(const options &opt, const std::string &
             if (steps >= W3_MAX_STEPS)
                 return {w3_grid(k), "step limit reached"};
             if (w3_grid(k + 1) > cap)
-                return {w3_grid(k), "next rate would wrap the 1G log file"};
+                return {w3_grid(k), std::string("next rate would wrap the ") + QUARN_LOG_ARG + " log file"};
             const std::optional<bool> next = w3_step(opt, system, run, k + 1);
             if (!next.value_or(false))
                 return {w3_grid(k), next ? "the next step lost records" : "senders could not keep the next pace"};
@@ -611,7 +613,7 @@ void check_and_print_setting(const options &opt)
         die(opt.disk_dir + " is " + d + ", not on disk (--disk)");
     if (access(QUARN_EXE, X_OK) != 0)
         die(std::string("no quarn executable at ") + QUARN_EXE);
-    printf("quarn_burst: %d run(s); server %s LOGDIR 1G 64K 1\n", opt.runs, QUARN_EXE);
+    printf("quarn_burst: %d run(s); server %s LOGDIR %s 64K 1\n", opt.runs, QUARN_EXE, QUARN_LOG_ARG);
     printf("record: %zu bytes = %d header + %zu text (%zu time stamp + %zu payload incl. newline); "
            "the baseline sends the same bytes\n",
            PAYLOAD_AT + PAYLOAD_LEN, QUARN_MSG_HEAD_LEN, STAMP_LEN + PAYLOAD_LEN, STAMP_LEN, PAYLOAD_LEN);

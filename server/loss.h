@@ -12,6 +12,7 @@ enum quarn_loss_cause_t : int {
     QUARN_LOSS_RING,        // records dropped: the ring buffer was full
     QUARN_LOSS_MEMORY,      // records dropped: no memory to stage their text
     QUARN_LOSS_CONNECTIONS, // connections closed unserved: no thread or memory for them
+    QUARN_LOSS_TOO_LONG,    // records dropped: longer than the longest a receive thread keeps
     QUARN_LOSS_FILE,        // bytes not stored in a log file; + log kind of the file
     QUARN_LOSS_CAUSES = QUARN_LOSS_FILE + 3
 };

@@ -151,6 +151,7 @@ void stop_report()
         not_stored += _total_(QUARN_LOSS_FILE + file);
     }
     const uint64_t ring = _total_(QUARN_LOSS_RING), memory = _total_(QUARN_LOSS_MEMORY);
+    accepted -= accepted > 0; // the stop record that brought the print thread here
     printf("stopped: %llu records accepted, %llu bytes stored (quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu); "
            "lost: %llu records dropped, %llu bytes not stored, %llu connections shed\n",
            _ull_(accepted), _ull_(written[0] + written[1] + written[2]), _ull_(written[0]), _ull_(written[1]),

@@ -60,6 +60,7 @@ void _console_length_error_(int delivered, int len)
     loss_report(true); // the last chance to say what was lost
     flush_all();
     forward_drain(); // at most 2 s for the collector
+    stop_report();
     exit(0);
 }
 

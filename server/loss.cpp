@@ -147,6 +147,24 @@ void stats_report()
         forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len());
 }
 
+void stop_report()
+{
+    uint64_t accepted = 0;
+    uint32_t high_water = 0;
+    bsp_quarn_cb_counters(&accepted, &high_water);
+    uint64_t written[3], not_stored = 0;
+    for (int file = 0; file < 3; ++file) {
+        written[file] = g_counters.written[file].load();
+        not_stored += _total_(QUARN_LOSS_FILE + file);
+    }
+    const uint64_t ring = _total_(QUARN_LOSS_RING), memory = _total_(QUARN_LOSS_MEMORY);
+    accepted -= accepted > 0; // the stop record that brought the print thread here
+    printf("stopped: %llu records accepted, %llu bytes stored (quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu); "
+           "lost: %llu records dropped, %llu bytes not stored, %llu connections shed\n",
+           _ull_(accepted), _ull_(written[0] + written[1] + written[2]), _ull_(written[0]), _ull_(written[1]),
+           _ull_(written[2]), _ull_(ring + memory), _ull_(not_stored), _ull_(_total_(QUARN_LOSS_CONNECTIONS)));
+}
+
 void stats_request()
 {
     g_stats_wanted.store(true, std::memory_order_relaxed);

@@ -35,6 +35,10 @@ void loss_report(bool all);
 // standard output and stages the same line in quarn.app.
 void stats_report();
 
+// The orderly stop's last word: what was stored and what was counted as
+// lost since start, as one line on standard output.
+void stop_report();
+
 // Asks the print thread for stats_report (SIGUSR1); any thread.
 void stats_request();
 // True once after each stats_request; the print thread.

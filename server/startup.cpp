@@ -321,6 +321,8 @@ int quarn_start(int argc, char **argv)
     // Forwarding thread, then the service manager's go-ahead: clients can connect.
     forward_start();
     notify_ready();
+    printf("listening on @%s (pid %d); stop with Ctrl-C or kill %d\n", QUARN_SOCK_PATH, static_cast<int>(getpid()),
+           static_cast<int>(getpid()));
     // Accept loop, for the life of the process.
     accept_loop();
     return 1;

@@ -36,9 +36,20 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         std::vector<std::string> args;
         std::string out, sent;
         int status;
+        bool server = true; // a listener holds the name
     } rows[] = {
         {{}, HELP, "", 0},
-        {{"status"}, HELP, "", 1},
+        {{"--help"}, HELP, "", 0},
+        {{"-h"}, HELP, "", 0},
+        {{"help"}, HELP, "", 0},
+        {{"--version"}, "quarn v1.0.0 svn635612\n", "", 0},
+        {{"status"}, "quarn: unknown command 'status'\n" + HELP, "", 1},
+        {{dir, "1M", "64K"}, "quarn: the server takes 4 arguments (LOGDIR LOGSIZE SYNCSIZE LEVEL), not 3\n" + HELP, "", 1},
+        {{"sync"}, "connect failed: Connection refused\nno quarn server is running\n", "", 1, false},
+        {{"level", "warn"}, "", "level2", 0},
+        {{"level", "abc"}, "err level = abc: a whole number 0..3, or debug, info, warn, error\n", "", 1},
+        {{"level", "2x"}, "err level = 2x: a whole number 0..3, or debug, info, warn, error\n", "", 1},
+        {{"interval", "2x"}, "err interval = 2x: whole seconds, 0..86400\n", "", 1},
         {{"sync", "a"}, "", "sync", 0},
         {{"level", "2"}, "", "level2", 0},
         {{"level", "4"}, "err level = 4\n", "", 1},
@@ -51,7 +62,7 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         {{dir, "-1K", "4K", "1"}, settings("0xfffffc00", "0x1000"), "", 1},
     };
     for (const Row &r : rows) {
-        const int listener = quarn_socket(SOCK_NONBLOCK, true);
+        const int listener = r.server ? quarn_socket(SOCK_NONBLOCK, true) : -1;
         const CliResult got = run_cli(r.args);
         const std::string args = r.args.empty() ? "(none)" : r.args[0] + " ...";
         if (r.out.ends_with(HELP))

@@ -174,6 +174,7 @@ int quarn_reader_init(quarn_reader_t *r, int fd)
         return QUARN_E_NOMEM;
     r->fd = fd;
     r->head = r->tail = r->skip = 0;
+    r->skipped = 0;
     return 0;
 }
 

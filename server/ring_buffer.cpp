@@ -222,9 +222,18 @@ int bsp_quarn_cb_init(uint32_t size)
     return 0;
 }
 
-int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count)
+// Under the lock: the sender, with the bytes it added in this batch, holds
+// more than its share while the ring is above its high-water mark.
+bool _over_share_(const quarn_cb_sender_t *sender, uint32_t added)
+{
+    return sender && cb.used > cb.size / 4 * 3 &&
+           sender->holding->load(std::memory_order_relaxed) + added > cb.used / std::max(sender->senders, 1u);
+}
+
+int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sender_t *sender)
 {
     int refused = 0, kept = 0;
+    uint32_t added = 0;      // bytes stored for the sender
     bool first_full = false; // the first refusal of an overload is printed
     uint32_t reported = 0;   // refusals that stored records of this batch end
     _quarn_cb_lock();
@@ -234,6 +243,11 @@ int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count)
         rec.result = 0;
         if (rec.src == nullptr || rec.len < 1 || rec.len > QUARN_CB_REC_MAX)
             continue;
+        if (_over_share_(sender, added)) {
+            rec.result = QUARN_E_BUSY;
+            ++refused;
+            continue;
+        }
         if (!_store_locked_(rec)) {
             first_full |= cb.dropped++ == 0;
             rec.result = QUARN_E_NOMEM;
@@ -241,11 +255,14 @@ int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count)
             continue;
         }
         ++kept;
+        added += static_cast<uint32_t>(rec.len);
         if (cb.dropped > 1)
             reported += cb.dropped;
         cb.dropped = 0;
     }
     cb.high_water = std::max(cb.high_water, cb.used);
+    if (sender && added > 0) // before the unlock, so the taker never subtracts bytes not yet added
+        sender->holding->fetch_add(added, std::memory_order_relaxed);
     _quarn_cb_unlock();
     // Only the change from empty can find the reader asleep.
     if (was_empty && kept > 0)

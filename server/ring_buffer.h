@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdint>
 
 inline constexpr int QUARN_CB_REC_MAX = 1280; // longest record a writer may pass
@@ -46,11 +47,21 @@ struct quarn_cb_rec_t {
     int result;      // set by the batch write: what bsp_quarn_cb_write would return
 };
 
+// One sender's share of the ring.  While more than three quarters of it
+// are in use, a sender that already holds more than its share (the bytes in
+// use over the senders) loses its own records, so that one flood cannot
+// fill the last quarter that the others still need.
+struct quarn_cb_sender_t {
+    std::atomic<uint32_t> *holding; // its bytes in the ring; the write adds what it stores, the taker subtracts
+    uint32_t senders;               // senders sharing the ring now, at least 1
+};
+
 // Appends count records in order under one lock acquisition, each as
 // bsp_quarn_cb_write would (a record that does not fit is refused whole and
 // gets -12; a smaller one behind it may still fit), and wakes the reader at
-// most once.  How many records got -12.
-int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count);
+// most once.  With a sender, a record beyond its share gets -16.  How many
+// records were refused.
+int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sender_t *sender = nullptr);
 
 // Takes the oldest record into dst, blocking while the buffer is empty.
 //   > 0  the record's length, copied to dst

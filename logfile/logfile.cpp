@@ -36,8 +36,8 @@ namespace {
 
 constexpr size_t SCAN_CHUNK = 128 * 1024;        // bytes read per step of the search
 constexpr size_t CHUNK_OVERLAP = QUARN_END_MARK_LEN - 1; // a marker cut by a chunk end lies whole in the next chunk
-constexpr int OPEN_FLAGS = O_RDWR | O_CREAT | O_CLOEXEC;
-constexpr mode_t FILE_MODE = 0777;
+constexpr int OPEN_FLAGS = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+constexpr mode_t FILE_MODE = 0640;
 constexpr size_t PATH_LEN = 256;
 
 struct log_kind_t {
@@ -101,6 +101,24 @@ int _fail_(const char *what)
     if (!g_quiet.load(std::memory_order_relaxed))
         perror(what);
     return -err;
+}
+
+// Opens (or makes) a log file or backup: never through a symbolic link,
+// never a FIFO, device or directory, never another user's file, any of
+// which would let that user choose what the server reads or overwrites.
+// The descriptor, or -1 with errno set after saying why a file was refused.
+int _open_file_(const char *path)
+{
+    const int fd = open(path, OPEN_FLAGS, FILE_MODE);
+    struct stat st;
+    const bool ours = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+    if ((fd >= 0 || errno == ELOOP) && !ours && !g_quiet.load(std::memory_order_relaxed))
+        printf("%s refused: %s\n", path, fd < 0 ? "a symbolic link" : "not a regular file of the server's user");
+    if (fd < 0 || ours)
+        return fd;
+    close(fd);
+    errno = EPERM;
+    return -1;
 }
 
 void _remember_dir_(const char *dir, int dirLen)
@@ -222,7 +240,7 @@ int _copy_to_backup_(int log, const char *bak_path)
     const off_t len = lseek(log, 0, SEEK_END);
     if (len < 0)
         return _fail_("lseek");
-    unique_fd bak(open(bak_path, OPEN_FLAGS, FILE_MODE));
+    unique_fd bak(_open_file_(bak_path));
     if (!bak)
         return _fail_("open");
     const off_t old_len = lseek(bak.get(), 0, SEEK_END);
@@ -248,7 +266,7 @@ int _recover_(quarn_log_file_t &lf, unique_fd &log, const char *path, const char
     lf.fd = 0;
     if (unlink(path) != 0)
         return _fail_("unlink");
-    log.reset(open(path, OPEN_FLAGS, FILE_MODE));
+    log.reset(_open_file_(path));
     if (!log)
         return _fail_("open");
     lf.fd = log.get();
@@ -261,7 +279,7 @@ int _recover_(quarn_log_file_t &lf, unique_fd &log, const char *path, const char
 // keeps the open file only on success.
 int _open_log_(quarn_log_file_t &lf, uint32_t max_size, const char *path, const char *bak_path)
 {
-    unique_fd log(open(path, OPEN_FLAGS, FILE_MODE));
+    unique_fd log(_open_file_(path));
     if (!log)
         return _fail_("open");
     lf.fd = log.get();
@@ -502,7 +520,7 @@ int _make_again_if_removed_(log_kind_t &k)
     struct stat st;
     if (fstat(k.lf.fd, &st) != 0 || st.st_nlink > 0)
         return 0;
-    const int fd = open(k.path, OPEN_FLAGS, FILE_MODE);
+    const int fd = _open_file_(k.path);
     if (fd < 0)
         return _fail_("open");
     close(k.lf.fd);

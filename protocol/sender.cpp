@@ -76,10 +76,10 @@ class mutex_guard {
 // address, or null when the server has not made it (yet).  Prints nothing.
 uint32_t *quarn_ctrl_open()
 {
-    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), 0666);
+    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), 0444);
     if (id < 0)
         return nullptr;
-    void *addr = shmat(id, nullptr, 0);
+    void *addr = shmat(id, nullptr, SHM_RDONLY);
     return addr == reinterpret_cast<void *>(-1) ? nullptr : static_cast<uint32_t *>(addr);
 }
 

@@ -101,20 +101,52 @@ int bsp_quarn_socket_server_create()
     return sock.release();
 }
 
+namespace {
+
 // The socket is non-blocking from the start: a connect to a server whose
 // backlog is full then fails at once (EAGAIN) instead of stalling the
 // caller's log call until the server accepts.  Sends pass MSG_DONTWAIT
 // anyway, so nothing else changes.
-int bsp_quarn_socket_client_create()
+int _connect_(ucred *peer)
 {
     fd_owner sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (sock.get() < 0)
         return -1;
     const sockaddr_un addr = _sock_addr_();
-    if (connect(sock.get(), _as_sockaddr_(addr), QUARN_SOCK_ADDR_LEN) < 0) {
+    socklen_t len = sizeof *peer;
+    if (connect(sock.get(), _as_sockaddr_(addr), QUARN_SOCK_ADDR_LEN) < 0 ||
+        getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, peer, &len) != 0) {
         const int err = errno; // the close must not change the reason
         close(sock.release());
         errno = err;
+        return -3;
+    }
+    return sock.release();
+}
+
+} // namespace
+
+int quarn_socket_holder(int *pid, unsigned *uid)
+{
+    ucred peer{};
+    const int fd = _connect_(&peer);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    *pid = peer.pid;
+    *uid = peer.uid;
+    return 0;
+}
+
+int bsp_quarn_socket_client_create()
+{
+    ucred peer{};
+    fd_owner sock(_connect_(&peer));
+    if (sock.get() < 0)
+        return sock.release();
+    if (peer.uid != 0 && peer.uid != geteuid()) {
+        close(sock.release());
+        errno = EPERM;
         return -3;
     }
     // Not fatal: the default buffer still works, only smaller.

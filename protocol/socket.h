@@ -12,8 +12,15 @@
 int bsp_quarn_socket_server_create();
 
 // A descriptor connected to the server; -1 when no socket could be made,
-// -3 when the connect failed; errno tells why.  Prints nothing.
+// -3 when the connect failed; errno tells why.  Prints nothing.  Whoever
+// holds the name gets a connection only when it runs as root or as this
+// process's own user: anyone else who took the name first would receive
+// the records (errno EPERM).
 int bsp_quarn_socket_client_create();
+
+// Who holds the name: 0 with its pid and user, -1 when nobody listens or
+// the system does not tell.
+int quarn_socket_holder(int *pid, unsigned *uid);
 
 // Sends len bytes in one non-blocking call (no SIGPIPE).  Prints nothing.
 //   0  everything went out;

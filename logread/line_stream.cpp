@@ -120,12 +120,12 @@ void line_printer::put(const line_stream &s)
         out_.put(COLORS[s.level()]);
     if (color && s.ends_line()) {
         text.remove_suffix(1);
-        out_.put(text);
+        out_.put_text(text);
         out_.put(RESET);
         out_.put("\n");
         return;
     }
-    out_.put(text);
+    out_.put_text(text);
 }
 
 void logread_print(std::vector<kind_file> &files, std::vector<std::vector<ring_range>> ranges,

@@ -5,13 +5,33 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 constexpr std::size_t OUT_BUF = 256 * 1024;
 }
 
-out_writer::out_writer(int fd) : fd_(fd), buf_(OUT_BUF) {}
+out_writer::out_writer(int fd) : fd_(fd), escape_(isatty(fd) == 1), buf_(OUT_BUF) {}
+
+void out_writer::put_text(std::string_view text)
+{
+    const auto control = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t' && c != '\n') || u == 0x7f;
+    };
+    while (escape_ && !text.empty()) {
+        const auto at = static_cast<std::size_t>(std::find_if(text.begin(), text.end(), control) - text.begin());
+        put(text.substr(0, at));
+        if (at == text.size())
+            return;
+        char hex[5];
+        snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[at]));
+        put(hex);
+        text.remove_prefix(at + 1);
+    }
+    put(text);
+}
 
 void out_writer::put(std::string_view text)
 {
@@ -26,12 +46,16 @@ void out_writer::put(std::string_view text)
 
 void out_writer::put_through(std::string_view text)
 {
+    if (escape_)
+        return put_text(text);
     flush();
     write_all_(text);
 }
 
 int64_t out_writer::send_file(int fd, uint64_t from, uint64_t len)
 {
+    if (escape_)
+        return -1;
     flush();
     auto pos = static_cast<off_t>(from);
     while (static_cast<uint64_t>(pos) < from + len) {

@@ -26,11 +26,16 @@ class out_writer {
     out_writer &operator=(const out_writer &) = delete;
 
     void put(std::string_view text);
-    // Writes text without copying it, after what is buffered.
+    // Log text: on a terminal its control characters but tab and line end
+    // are shown as \xHH, so that a line cannot move the cursor or erase
+    // what stands; anywhere else it goes out as stored.
+    void put_text(std::string_view text);
+    // Log text without copying it, after what is buffered.
     void put_through(std::string_view text);
     // Copies len bytes of the file fd from its offset from in the kernel,
     // after what is buffered.  The bytes sent (fewer where the file ended),
-    // or -1 when the output cannot take a file this way.
+    // or -1 when the output cannot take a file this way (a terminal, whose
+    // text is escaped).
     int64_t send_file(int fd, uint64_t from, uint64_t len);
     void flush();
 
@@ -38,6 +43,7 @@ class out_writer {
     void write_all_(std::string_view text);
 
     int fd_;                 // where the output goes
+    bool escape_;            // fd_ is a terminal
     byte_buffer buf_;        // text not yet written
     std::size_t used_ = 0;   // bytes of buf_ in use
 };

@@ -24,7 +24,8 @@ void forward_start();
 // A line the print thread has staged: its log kind (QUARN_*_LOG_INIT), its
 // level code, its tag (name field of the record, up to 28 bytes, not
 // necessarily terminated) and its text.  Print thread only.
-void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len);
+// pid: the sender's process.
+void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len, int pid);
 
 // Print thread: the ring buffer ran dry, so the next line starts a new batch
 // and takes a fresh time stamp.

@@ -284,7 +284,7 @@ void forward_start()
         g_forwarder->start();
 }
 
-void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len)
+void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len, int pid)
 {
     if (!g_forwarder)
         return;
@@ -293,8 +293,8 @@ void forward_line(int kind, uint32_t level, const char *tag, const char *text, u
         g_print_stamp.uses = 1;
     }
     const forward_line_meta m{g_print_stamp.sec, g_print_stamp.usec, static_cast<uint8_t>(kind),
-                              static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level),
-                              {tag, strnlen(tag, QUARN_MSG_NAME_LEN)}};
+                              static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level), pid,
+                              {tag, strnlen(tag, QUARN_MSG_TAG_MAX)}};
     g_forwarder->push(m, {text, len});
 }
 
@@ -307,7 +307,7 @@ void forward_kernel(const char *text, uint32_t len)
 {
     if (!g_forwarder)
         return;
-    forward_line_meta m{0, 0, QUARN_BSP_LOG_INIT, KERNEL_LEVEL, KERNEL_SEVERITY, {}};
+    forward_line_meta m{0, 0, QUARN_BSP_LOG_INIT, KERNEL_LEVEL, KERNEL_SEVERITY, 0, {}};
     _now_(m.sec, m.usec);
     std::string_view rest(text, len);
     while (!rest.empty()) {

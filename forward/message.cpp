@@ -87,7 +87,7 @@ uint8_t forward_severity(uint32_t level)
     return level < std::size(by_level) ? by_level[level] : 6;
 }
 
-forward_format::forward_format(int facility) : facility_(facility), procid_(std::to_string(getpid()))
+forward_format::forward_format(int facility) : facility_(facility)
 {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0)
@@ -124,8 +124,9 @@ void forward_format::append(std::string &out, const forward_line_meta &m, std::s
     out += std::to_string(facility_ * 8 + (m.severity & 7));
     out += ">1 ";
     stamp_(out, m.sec, m.usec);
-    out.append(" ").append(host_).append(" quarn ").append(procid_).append(" ");
-    out.append(_printable_(m.tag, MSGID_MAX));
+    const std::string tag = _printable_(m.tag, MSGID_MAX);
+    out.append(" ").append(host_).append(" ").append(tag).append(" ");
+    out.append(m.pid > 0 ? std::to_string(m.pid) : "-").append(" ").append(tag);
     out.append(" [quarn@32473 kind=\"").append(KIND_NAMES[m.kind % 3]).append("\" level=\"");
     out.append(std::to_string(m.level)).append("\"] ");
     if (text.ends_with('\n'))

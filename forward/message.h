@@ -1,5 +1,7 @@
 // One stored line as an RFC 5424 message:
-//   <PRI>1 TIMESTAMP HOSTNAME quarn PROCID MSGID [quarn@32473 kind="app" level="1"] MSG
+//   <PRI>1 TIMESTAMP HOSTNAME TAG PID TAG [quarn@32473 kind="app" level="1"] MSG
+// APP-NAME and MSGID are the line's tag, PROCID the sending process: the
+// collector sees who sent each line.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@ struct forward_line_meta {
     uint8_t kind;     // QUARN_*_LOG_INIT
     uint8_t level;    // level code of the record; 4 for kernel lines
     uint8_t severity; // syslog severity, 0..7
+    int32_t pid;      // the sender's process, from its connection's credentials; 0 unknown
     std::string_view tag;
 };
 
@@ -33,7 +36,6 @@ class forward_format {
 
     int facility_;         // syslog facility code
     std::string host_;     // HOSTNAME field, from gethostname
-    std::string procid_;   // PROCID field: the server's pid
     int64_t stamp_sec_ = -1; // second that stamp_date_ holds
     std::string stamp_date_; // "YYYY-MM-DDThh:mm:ss" of stamp_sec_
     std::string stamp_zone_; // its UTC offset, "+hh:mm"

@@ -22,7 +22,7 @@ bool line_queue::push(const forward_line_meta &m, std::string_view text)
     entry head{};
     head.text_len = static_cast<uint16_t>(std::min<size_t>(text.size(), UINT16_MAX));
     head.size = static_cast<uint32_t>(_round_up_(sizeof(entry) + head.text_len));
-    head.kind = m.kind, head.level = m.level, head.severity = m.severity;
+    head.kind = m.kind, head.level = m.level, head.severity = m.severity, head.pid = m.pid;
     head.tag_len = static_cast<uint8_t>(std::min(m.tag.size(), sizeof head.tag));
     std::ranges::copy(m.tag.substr(0, head.tag_len), head.tag); // a kernel line's tag is empty, its data null
     head.usec = m.usec, head.sec = m.sec;

@@ -6,6 +6,7 @@
 #include "loss.h"
 #include "quarn.h"
 #include "reader.h"
+#include "result.h"
 #include "ring_buffer.h"
 #include "socket.h"
 
@@ -32,30 +33,83 @@ int g_listen_fd = -1; // the listening socket; main thread only
 
 namespace {
 
+inline constexpr int QUARN_CONN_SLOTS = 2048;    // connections served, and ended ones whose records still wait
+inline constexpr uint32_t QUARN_CONN_MAX = 1000; // connections served at once
+inline constexpr uint32_t QUARN_CONN_PER_USER = 64; // of them, of one unprivileged user
+
+// One connection, from its accept until the print thread has dispatched
+// its last record: a record in the ring names its slot, so the slot is not
+// given to another connection before then.
+struct conn_slot_t {
+    int fd = -1;                      // the connection; -1 once it ended; guarded by g_conns.lock
+    quarn_peer_t peer{};              // who is on the other end; fixed while the slot is in use
+    std::atomic<uint32_t> holding{0}; // bytes of its records in the ring, not yet dispatched
+    uint32_t serial = 0;              // connections the slot has served; guarded by g_conns.lock
+};
+
 // The connections being served, so that a stop can end each one's reading
 // once its socket buffer is empty.
 struct conn_table_t {
     std::mutex lock;
     std::condition_variable changed; // a connection ended, or the acceptor closed
-    std::vector<int> fds;            // served connections; guarded by lock
+    conn_slot_t slots[QUARN_CONN_SLOTS];
+    uint32_t open = 0;               // slots with a connection; guarded by lock
+    int next = 0;                    // where the search for a free slot starts; guarded by lock
     bool accepting = true;           // the listening socket is open; guarded by lock
+    uint32_t refused_uids[64]{};     // users told about already that they may not command
+    size_t refused_count = 0;        // guarded by lock
 };
 conn_table_t g_conns;
 int g_stop_fd = -1; // eventfd: the acceptor is to take what waits in the backlog and close
 
-void _conn_add_(int fd)
+// A free slot for a connection of peer, or -1 (errno EUSERS, EMFILE) when
+// the limits refuse it.  Privileged users have no per-user limit: on a
+// board they run most programs.
+int _conn_add_(int fd, const quarn_peer_t &peer)
 {
     const std::lock_guard hold(g_conns.lock);
-    g_conns.fds.push_back(fd);
+    uint32_t mine = 0;
+    int free_slot = -1;
+    for (int i = 0; i < QUARN_CONN_SLOTS; ++i) {
+        const int at = (g_conns.next + i) % QUARN_CONN_SLOTS;
+        conn_slot_t &slot = g_conns.slots[at];
+        if (slot.fd >= 0)
+            mine += slot.peer.uid == peer.uid;
+        else if (free_slot < 0 && slot.holding.load(std::memory_order_relaxed) == 0)
+            free_slot = at;
+    }
+    errno = g_conns.open >= QUARN_CONN_MAX || free_slot < 0 ? EMFILE : EUSERS;
+    if (g_conns.open >= QUARN_CONN_MAX || free_slot < 0 || (!peer.privileged && mine >= QUARN_CONN_PER_USER))
+        return -1;
+    g_conns.slots[free_slot].fd = fd;
+    g_conns.slots[free_slot].peer = peer;
+    ++g_conns.slots[free_slot].serial;
+    g_conns.next = (free_slot + 1) % QUARN_CONN_SLOTS;
+    ++g_conns.open;
+    return free_slot;
 }
 
 // Leaves the table before the descriptor is closed, so that a stop never
 // shuts down a number the system has given to another file meanwhile.
-void _conn_remove_(int fd)
+void _conn_remove_(int slot)
 {
     const std::lock_guard hold(g_conns.lock);
-    std::erase(g_conns.fds, fd);
+    g_conns.slots[slot].fd = -1;
+    --g_conns.open;
     g_conns.changed.notify_all();
+}
+
+// True the first time a user's command is refused: one line per user tells
+// the server's output about it, however often it tries.
+bool _first_refusal_(uint32_t uid)
+{
+    const std::lock_guard hold(g_conns.lock);
+    const auto end = g_conns.refused_uids + g_conns.refused_count;
+    if (std::find(g_conns.refused_uids, end, uid) != end)
+        return false;
+    if (g_conns.refused_count < std::size(g_conns.refused_uids))
+        g_conns.refused_uids[g_conns.refused_count++] = uid;
+    return true;
 }
 
 // A receive thread's deepest path is the C library's printf under the ring
@@ -75,15 +129,16 @@ bool _record_kept_(const uint8_t *rec)
 
 // How many records dropping this one loses: 1, or for a client's own loss
 // line ("[stamp][WARN][quarn]N records lost: ...") the N it reported, which
-// would otherwise vanish with it.
-uint64_t _records_in_(const uint8_t *rec, int n)
+// would otherwise vanish with it.  Only a privileged sender's count is
+// believed: anyone could write such a line.
+uint64_t _records_in_(const uint8_t *rec, int n, bool privileged)
 {
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
     constexpr std::string_view prefix = "[WARN][quarn]", words = " records lost: ";
     constexpr size_t stamp = 21;
     const std::string_view text(reinterpret_cast<const char *>(rec) + QUARN_MSG_HEAD_LEN, n - QUARN_MSG_HEAD_LEN);
-    if (head.level != QUARN_LEVEL_WARN || strncmp(head.name, "quarn", sizeof head.name) != 0 ||
+    if (!privileged || head.level != QUARN_LEVEL_WARN || strncmp(head.name, "quarn", QUARN_MSG_TAG_MAX) != 0 ||
         text.size() < stamp + prefix.size() || text.substr(stamp, prefix.size()) != prefix)
         return 1;
     uint64_t count = 0;
@@ -98,23 +153,70 @@ uint64_t _records_in_(const uint8_t *rec, int n)
 // the receive thread's 64 KiB stack.
 constexpr int QUARN_RECV_BATCH = 128;
 
+// What a receive thread knows of its connection.
+struct conn_ref_t {
+    int fd;
+    int slot;
+    const quarn_peer_t &peer;
+};
+
 // Stores the kept records of a batch under one lock of the ring; what does
-// not fit is lost and counted record by record, as a single write would.
-void _store_batch_(quarn_cb_rec_t *recs, int count)
+// not fit, or goes beyond the sender's share, is lost and counted record by
+// record, as a single write would.
+void _store_batch_(quarn_cb_rec_t *recs, int count, const conn_ref_t &conn)
 {
-    if (count == 0 || bsp_quarn_cb_write_batch(recs, count) == 0)
+    const quarn_cb_sender_t sender{&g_conns.slots[conn.slot].holding, g_counters.conn_open.load()};
+    if (count == 0 || bsp_quarn_cb_write_batch(recs, count, &sender) == 0)
         return;
     for (int i = 0; i < count; ++i) {
         if (recs[i].result != 0)
-            loss_count(QUARN_LOSS_RING, _records_in_(static_cast<const uint8_t *>(recs[i].src), recs[i].len));
+            loss_count(recs[i].result == QUARN_E_BUSY ? QUARN_LOSS_SHARE : QUARN_LOSS_RING,
+                       _records_in_(static_cast<const uint8_t *>(recs[i].src), recs[i].len, conn.peer.privileged));
     }
+}
+
+void _send_reply_(int fd, const char *line)
+{
+    send(fd, line, strlen(line), MSG_DONTWAIT | MSG_NOSIGNAL); // a peer that does not read loses it
+}
+
+// Readies a kept record's ring copy, in the reader's buffer: it names its
+// connection's slot, and takes back from an unprivileged sender what it may
+// not claim: a DSP or BSP origin (the line is stored as an application
+// line, tag and text unchanged) and a command (refused, nothing else
+// happens).  False when the record goes no further.
+bool _vet_record_(uint8_t *rec, const conn_ref_t &conn)
+{
+    quarn_msg_head_t head;
+    memcpy(&head, rec, sizeof head);
+    const bool command = static_cast<uint32_t>(head.level) == QUARN_LEVEL_CMD;
+    const bool wants_reply = head.name[QUARN_MSG_NAME_LEN - 1] != 0;
+    if (!conn.peer.privileged && command) {
+        g_counters.commands_refused.fetch_add(1, std::memory_order_relaxed);
+        if (_first_refusal_(conn.peer.uid))
+            printf("command from pid %d (uid %u) refused: only root, the server's user and the admin group "
+                   "command the server\n",
+                   conn.peer.pid, conn.peer.uid);
+        if (wants_reply)
+            _send_reply_(conn.fd, "refused\n");
+        return false;
+    }
+    if (!conn.peer.privileged && head.type != QUARN_TYPE_APP) {
+        constexpr uint16_t app = QUARN_TYPE_APP;
+        memcpy(rec + offsetof(quarn_msg_head_t, type), &app, sizeof app);
+    }
+    if (command)
+        rec[QUARN_REPLY_AT] = wants_reply;
+    const auto slot = static_cast<uint16_t>(conn.slot);
+    memcpy(rec + QUARN_SLOT_AT, &slot, sizeof slot);
+    return true;
 }
 
 // Reads the connection's next records, waiting for the first, and hands
 // every whole one already received with it to the ring (a full batch at a
 // time): -1 once the connection is over, 0 after records were stored,
 // dropped or refused.
-int receive_records(quarn_reader_t *reader)
+int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
 {
     const uint8_t *rec = nullptr;
     int n = quarn_reader_next(reader, QUARN_MSG_RECV_LEN, &rec);
@@ -130,13 +232,15 @@ int receive_records(quarn_reader_t *reader)
             ++refused;
             continue;
         }
+        if (!_vet_record_(const_cast<uint8_t *>(rec), conn))
+            continue;
         recs[count++] = quarn_cb_rec_t{rec, n, 0};
         if (count == QUARN_RECV_BATCH) {
-            _store_batch_(recs, count);
+            _store_batch_(recs, count, conn);
             count = 0;
         }
     }
-    _store_batch_(recs, count);
+    _store_batch_(recs, count, conn);
     if (reader->skipped > 0) {
         loss_count(QUARN_LOSS_TOO_LONG, reader->skipped);
         loss_cleared(QUARN_LOSS_TOO_LONG); // nothing to wait for: report it with the next chores
@@ -150,49 +254,53 @@ int receive_records(quarn_reader_t *reader)
 void *receive_thread_main(void *arg)
 {
     const fault_stack own_stack;
-    const int fd = *static_cast<int *>(arg);
-    free(arg);
+    const int slot = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    const conn_slot_t &me = g_conns.slots[slot];
+    const conn_ref_t conn{me.fd, slot, me.peer};
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
         printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
     g_counters.conn_open.fetch_add(1, std::memory_order_relaxed);
     {
         quarn_reader_t reader;
-        if (quarn_reader_init(&reader, fd) == 0) {
-            while (receive_records(&reader) >= 0) {
+        if (quarn_reader_init(&reader, conn.fd) == 0) {
+            while (receive_records(&reader, conn) >= 0) {
             }
         } else {
             loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
             puts("client is close ");
         }
     }
-    _conn_remove_(fd);
-    close(fd);
+    _conn_remove_(slot);
+    close(conn.fd);
     g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
     pthread_detach(pthread_self());
     return nullptr;
 }
 
+// A connection nobody serves would only fill up: it is closed at once.
+void _shed_(int fd, int err)
+{
+    close(fd);
+    loss_count(QUARN_LOSS_CONNECTIONS, 1, err);
+}
+
 void _start_receive_thread_(int fd)
 {
     g_counters.conn_total.fetch_add(1, std::memory_order_relaxed);
-    auto *cell = static_cast<int *>(malloc(sizeof(int)));
-    if (!cell) {
-        printf("%s:malloc failed!\n", "_create_new_recv_thread_");
-        loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
-        close(fd);
-        return;
-    }
-    *cell = fd;
-    _conn_add_(fd);
+    quarn_peer_t peer{};
+    if (!peer_of(fd, &peer))
+        return _shed_(fd, errno);
+    const int slot = _conn_add_(fd, peer);
+    if (slot < 0)
+        return _shed_(fd, errno);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
     pthread_t tid;
-    if (const int rc = pthread_create(&tid, &attr, receive_thread_main, cell); rc != 0) {
-        free(cell);
-        _conn_remove_(fd);
-        close(fd); // a connection nobody serves would only fill up
-        loss_count(QUARN_LOSS_CONNECTIONS, 1, rc);
+    if (const int rc = pthread_create(&tid, &attr, receive_thread_main, reinterpret_cast<void *>(intptr_t{slot}));
+        rc != 0) {
+        _conn_remove_(slot);
+        _shed_(fd, rc);
     } else {
         loss_cleared(QUARN_LOSS_CONNECTIONS);
     }
@@ -212,7 +320,17 @@ int quarn_listen()
 {
     if (g_listen_fd < 0)
         g_listen_fd = bsp_quarn_socket_server_create();
-    return g_listen_fd < 0 ? -1 : 0;
+    if (g_listen_fd >= 0)
+        return 0;
+    // Someone has the name: say who, as far as its credentials tell.
+    int pid = 0;
+    unsigned uid = 0;
+    if (quarn_socket_holder(&pid, &uid) == 0)
+        printf("the socket name @%s is taken by pid %d (uid %u); is another server running?\n", QUARN_SOCK_PATH, pid,
+               uid);
+    else
+        printf("the socket name @%s is taken\n", QUARN_SOCK_PATH);
+    return -1;
 }
 
 // Accepts every connection that waits; false once the listening socket
@@ -265,13 +383,38 @@ bool accept_stop(int wait_ms)
     if (!g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return !g_conns.accepting; }))
         return false;
     // Each receive thread reads what its connection holds, then meets its end.
-    for (const int fd : g_conns.fds)
-        shutdown(fd, SHUT_RD);
+    for (const conn_slot_t &slot : g_conns.slots)
+        if (slot.fd >= 0)
+            shutdown(slot.fd, SHUT_RD);
     return true;
 }
 
 bool connections_wait_ended(int wait_ms)
 {
     std::unique_lock hold(g_conns.lock);
-    return g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return g_conns.fds.empty(); });
+    return g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return g_conns.open == 0; });
+}
+
+const quarn_peer_t &conn_peer(uint16_t slot)
+{
+    return g_conns.slots[slot % QUARN_CONN_SLOTS].peer;
+}
+
+void conn_dispatched(uint16_t slot, uint32_t bytes)
+{
+    g_conns.slots[slot % QUARN_CONN_SLOTS].holding.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+uint32_t conn_serial(uint16_t slot)
+{
+    const std::lock_guard hold(g_conns.lock);
+    return g_conns.slots[slot % QUARN_CONN_SLOTS].serial;
+}
+
+void conn_reply(uint16_t slot, uint32_t serial, const char *line)
+{
+    const std::lock_guard hold(g_conns.lock); // the receive thread leaves the slot before it closes
+    const conn_slot_t &at = g_conns.slots[slot % QUARN_CONN_SLOTS];
+    if (at.fd >= 0 && at.serial == serial)
+        _send_reply_(at.fd, line);
 }

@@ -13,9 +13,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -23,6 +27,9 @@ constexpr int64_t QUARN_LOG_SIZE_MIN = 1024;        // smallest log file a comma
 constexpr int64_t QUARN_LOG_SIZE_MAX = 1LL << 30;   // largest one
 constexpr int64_t QUARN_SYNC_SIZE_MAX = 4LL << 20;  // largest batch a command may ask for
 constexpr int QUARN_INTERVAL_MAX = 86400;           // longest wait a command may ask for, in seconds
+constexpr int64_t QUARN_SYNC_EVERY_NS = 1000000000; // a sync writes at most this often
+constexpr size_t QUARN_SYNC_WAITING_MAX = 1024;     // replies a put-off sync owes at most
+constexpr size_t QUARN_REPLY_MAX = 1400;         // the longest reply: the counters line
 
 bool _starts_with_(const char *text, const char *word)
 {
@@ -44,35 +51,40 @@ void _cmd_level_(const char *text, const log_kind_t &kind)
     printf("logPrintLevel = %d \n", static_cast<int>(*kind.print_level));
 }
 
-// Opens path as the console, appending; -1 when it cannot be had or is
-// not a terminal, a FIFO or a character device.  Any local process can ask
-// for this, so nothing is created, no symbolic link is followed and a
-// regular file is closed unwritten.  The descriptor never waits: a FIFO
-// without a reader, or a terminal that stopped, holds only the console's
-// own queue.
-int _console_open_(const char *path)
+// Opens path as the console, appending; -1 when it is not an absolute
+// path to a terminal or a FIFO that uid owns.  The node is judged before it
+// is opened, since opening a device may already act, and again once open,
+// in case it was swapped meanwhile.  Nothing is created, no symbolic link
+// is followed, and the descriptor never waits: a FIFO without a reader, or
+// a terminal that stopped, holds only the console's own queue.
+int _console_open_(const char *path, uint32_t uid)
 {
+    struct stat before, st;
+    if (path[0] != '/' || lstat(path, &before) != 0 || before.st_uid != uid ||
+        !(S_ISCHR(before.st_mode) || S_ISFIFO(before.st_mode)))
+        return -1;
     const int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
+    if (fstat(fd, &st) == 0 && st.st_dev == before.st_dev && st.st_ino == before.st_ino && st.st_uid == uid &&
+        (S_ISFIFO(st.st_mode) || isatty(fd)))
         return fd;
     close(fd);
     return -1;
 }
 
 // Moves the console to the path after "redirect" and its separator; a
-// path that is refused leaves the console where it was.
-void _cmd_redirect_(const char *text)
+// path that is refused leaves the console where it was.  False then.
+bool _cmd_redirect_(const char *text, uint32_t uid)
 {
     const char *path = strlen(text) > 9 ? text + 9 : "";
-    const int fd = _console_open_(path);
+    const int fd = _console_open_(path, uid);
     if (fd < 0) {
-        printf("redirect %s refused: not an existing terminal, FIFO or character device\n", path);
-        return;
+        printf("redirect refused: not an absolute path to a terminal or FIFO of the requesting user (uid %u)\n", uid);
+        return false;
     }
     console_redirect(fd);
+    return true;
 }
 
 // One open of the DSP or BSP log file.
@@ -185,22 +197,71 @@ void _cmd_interval_(const char *text)
     printf("interval = %d(seconds)\n", seconds);
 }
 
+// A sync writes every kind's waiting text at most once a second: one that
+// comes sooner is put off until the second is over, and so are the
+// replies it owes; any number of them meanwhile make one writing.
+struct sync_state_t {
+    int64_t last_ns = INT64_MIN / 2; // when the last one wrote
+    int64_t due_ns = 0;              // when the one put off writes; 0 none
+    std::vector<std::pair<uint16_t, uint32_t>> waiting{}; // slot and serial of each sender owed a reply
+};
+sync_state_t g_sync; // print thread only
+
+// True when the sync was put off, the reply with it.
+bool _cmd_sync_(uint16_t slot, bool reply)
+{
+    const int64_t now = quarn_now_ns();
+    if (g_sync.due_ns == 0 && now - g_sync.last_ns >= QUARN_SYNC_EVERY_NS) {
+        stage_flush_all();
+        g_sync.last_ns = now;
+        return false;
+    }
+    if (g_sync.due_ns == 0)
+        g_sync.due_ns = g_sync.last_ns + QUARN_SYNC_EVERY_NS;
+    if (reply && g_sync.waiting.size() < QUARN_SYNC_WAITING_MAX)
+        g_sync.waiting.emplace_back(slot, conn_serial(slot));
+    return true;
+}
+
 } // namespace
 
-void run_command(const char *text, const log_kind_t &kind)
+int64_t command_sync_due()
 {
-    if (strcmp(text, "sync") == 0)
-        stage_flush_all();
-    else if (_starts_with_(text, "level"))
+    return g_sync.due_ns;
+}
+
+void command_sync_run(int64_t now)
+{
+    if (g_sync.due_ns == 0 || now < g_sync.due_ns)
+        return;
+    stage_flush_all();
+    g_sync.last_ns = now;
+    g_sync.due_ns = 0;
+    for (const auto &[slot, serial] : g_sync.waiting)
+        conn_reply(slot, serial, "done\n");
+    g_sync.waiting.clear();
+}
+
+void run_command(const char *text, const log_kind_t &kind, uint16_t slot, bool reply)
+{
+    char answer[QUARN_REPLY_MAX] = "done\n";
+    if (strcmp(text, "sync") == 0) {
+        if (_cmd_sync_(slot, reply))
+            return;
+    } else if (_starts_with_(text, "level")) {
         _cmd_level_(text, kind);
-    else if (_starts_with_(text, "redirect"))
-        _cmd_redirect_(text);
-    else if (_starts_with_(text, "dsp_init"))
+    } else if (_starts_with_(text, "redirect")) {
+        if (!_cmd_redirect_(text, conn_peer(slot).uid))
+            snprintf(answer, sizeof answer, "refused\n");
+    } else if (_starts_with_(text, "dsp_init")) {
         _cmd_dsp_init_(text);
-    else if (_starts_with_(text, "bsp_init"))
+    } else if (_starts_with_(text, "bsp_init")) {
         _cmd_bsp_init_(text);
-    else if (strcmp(text, "stats") == 0)
-        stats_report();
-    else if (_starts_with_(text, "interval"))
+    } else if (strcmp(text, "stats") == 0) {
+        stats_report(answer, sizeof answer);
+    } else if (_starts_with_(text, "interval")) {
         _cmd_interval_(text);
+    }
+    if (reply)
+        conn_reply(slot, conn_serial(slot), answer);
 }

@@ -8,6 +8,7 @@
 #include "console.h"
 
 #include "fault_stack.h"
+#include "quarn.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -312,8 +313,38 @@ bool console_start(int console_fd)
     return true;
 }
 
+namespace {
+
+// Control characters but tab and line end shown as \xHH: a line cannot
+// move the cursor, erase or recolour what other programs wrote.  At most
+// 4 * len bytes and a NUL into out.
+bool _control_(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && u != '\t' && u != '\n') || u == 0x7f;
+}
+
+size_t _escaped_(const char *text, size_t len, char *out)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (_control_(text[i]))
+            n += static_cast<size_t>(snprintf(out + n, 5, "\\x%02x", static_cast<unsigned char>(text[i])));
+        else
+            out[n++] = text[i];
+    }
+    return n;
+}
+
+} // namespace
+
 void console_line(const char *color, const char *text, size_t len)
 {
+    char shown[4 * QUARN_MSG_RECV_LEN + 1];
+    if (len <= QUARN_MSG_RECV_LEN && std::any_of(text, text + len, _control_)) {
+        len = _escaped_(text, len, shown);
+        text = shown;
+    }
     const size_t color_len = strlen(color), reset_len = sizeof QUARN_RESET - 1;
     bool wake = false;
     {

@@ -2,32 +2,72 @@
 #include "quarn_server.h"
 
 #include "quarn.h"
-#include "sender.h"
+#include "socket.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// 0 when the command went out, 1 when it could not: the sender printed
-// why, and a newcomer is told what that means.
-int _sent_()
+constexpr int QUARN_REPLY_WAIT_MS = 5000; // how long the control client waits for the server's answer
+
+// Reads the reply line into out within the wait; false when none came.
+bool _read_reply_(int fd, std::string &out)
 {
-    if (quarn_sender_connected())
-        return 0;
-    puts("no quarn server is running");
-    return 1;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(QUARN_REPLY_WAIT_MS);
+    char buf[512];
+    while (out.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return false;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    out.erase(out.find('\n') + 1);
+    return true;
 }
 
+// Sends the command on a connection of its own, asking for a reply, and
+// prints the reply: 0 done (or the counters), 1 refused, no server, or no
+// answer within the wait (a server too old to answer, or a full ring).
 int _send_command_(const char *text)
 {
-    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s", text);
-    return _sent_();
+    const int fd = bsp_quarn_socket_client_create();
+    if (fd < 0) {
+        int pid = 0;
+        unsigned uid = 0;
+        if (errno == EPERM && quarn_socket_holder(&pid, &uid) == 0)
+            printf("the socket name is held by pid %d (uid %u), which is neither root nor this user: not sent\n", pid,
+                   uid);
+        else
+            printf("connect failed: %s\nno quarn server is running\n", strerror(errno));
+        return 1;
+    }
+    const size_t len = strlen(text);
+    quarn_msg_head_t head{QUARN_MSG_MAGIC, QUARN_TYPE_APP, static_cast<uint16_t>(len), QUARN_LEVEL_CMD, "CMD"};
+    head.name[QUARN_MSG_NAME_LEN - 1] = 1; // asks for the reply
+    const std::string rec = std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text, len);
+    std::string reply;
+    const bool answered = bsp_quarn_socket_send(fd, rec.data(), static_cast<int>(rec.size())) == 0 && _read_reply_(fd, reply);
+    close(fd);
+    if (!answered) {
+        puts("no answer from the quarn server");
+        return 1;
+    }
+    fputs(reply.c_str(), stdout);
+    return reply == "refused\n" ? 1 : 0;
 }
 
 // True when path names a terminal, a FIFO or a character device: the only
@@ -53,8 +93,7 @@ int _redirect_()
         fprintf(stderr, "redirect: standard output (%s) is not a terminal, FIFO or character device\n", path);
         return 1;
     }
-    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_CMD, "CMD", "%s:%s", "redirect", path);
-    return _sent_();
+    return _send_command_(("redirect:" + std::string(path)).c_str());
 }
 
 // A level as a whole number (checked against 0..3 by the caller) or by

@@ -11,10 +11,12 @@
 #include "ring_buffer.h"
 
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<pthread_t> g_stage_owner;
@@ -75,8 +77,11 @@ int64_t _chores_()
     }
     loss_report(false);
     stage_guard guard;
-    stage_flush_due(quarn_now_ns());
-    return stage_next_due();
+    const int64_t now = quarn_now_ns();
+    command_sync_run(now);
+    stage_flush_due(now);
+    const int64_t due = stage_next_due(), sync = command_sync_due();
+    return due == 0 || (sync != 0 && sync < due) ? sync : due;
 }
 
 // due (quarn_now_ns, 0 none) as a deadline of the ring's timed read.
@@ -105,7 +110,7 @@ int _dispatch_one_(char *rec, int n)
     rec[n] = '\0';
     if (quarn_record_type(rec) == QUARN_TYPE_STOP)
         _stop_();
-    const int result = dispatch_record(rec, n);
+    const int result = dispatch_record(rec, n, &conn_peer(quarn_record_slot(rec)));
     rec[n] = next;
     return result;
 }
@@ -120,13 +125,24 @@ uint32_t _dispatch_batch_(char *batch, int n, uint32_t taken)
     // The stop request waits for this to stand still, so it counts before
     // the records run, as their taking did when it was per record.
     g_dispatched.fetch_add(count, std::memory_order_relaxed);
+    // A sender's share counts its records until they are dispatched; a run
+    // of one sender's records gives its bytes back at once.
+    uint16_t run_slot = 0;
+    uint32_t run_bytes = 0;
     for (int at = 0; at < n;) {
         const int size = _record_size_(batch + at);
         if (++taken % QUARN_CHORES_EVERY == 0)
             _chores_(); // a busy ring must not hold back another kind's due batch
+        const uint16_t slot = quarn_record_slot(batch + at);
         _dispatch_one_(batch + at, size);
+        if (slot != run_slot && run_bytes > 0)
+            conn_dispatched(run_slot, std::exchange(run_bytes, 0));
+        run_slot = slot;
+        run_bytes += static_cast<uint32_t>(size);
         at += size;
     }
+    if (run_bytes > 0)
+        conn_dispatched(run_slot, run_bytes);
     return taken;
 }
 
@@ -141,7 +157,7 @@ void flush_all()
     console_flush();
 }
 
-int dispatch_record(const char *rec, int n)
+int dispatch_record(const char *rec, int n, const quarn_peer_t *from)
 {
     if (!rec)
         return -5;
@@ -159,10 +175,10 @@ int dispatch_record(const char *rec, int n)
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
         if (stage_text(kind, text, head.len, level))
-            forward_line(kind.file, level, head.name, text, head.len);
-    } else if (level == QUARN_LEVEL_CMD) {
+            forward_line(kind.file, level, head.name, text, head.len, from ? from->pid : getpid());
+    } else if (level == QUARN_LEVEL_CMD && from) {
         stage_guard guard;
-        run_command(text, kind);
+        run_command(text, kind, quarn_record_slot(rec), rec[QUARN_REPLY_AT] != 0);
     }
     return 0;
 }

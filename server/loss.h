@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 enum quarn_loss_cause_t : int {
@@ -13,6 +14,7 @@ enum quarn_loss_cause_t : int {
     QUARN_LOSS_MEMORY,      // records dropped: no memory to stage their text
     QUARN_LOSS_CONNECTIONS, // connections closed unserved: no thread or memory for them
     QUARN_LOSS_TOO_LONG,    // records dropped: longer than the longest a receive thread keeps
+    QUARN_LOSS_SHARE,       // records dropped: their sender held more than its share of a filling ring
     QUARN_LOSS_FILE,        // bytes not stored in a log file; + log kind of the file
     QUARN_LOSS_CAUSES = QUARN_LOSS_FILE + 3
 };
@@ -32,8 +34,9 @@ void loss_cleared(int cause);
 void loss_report(bool all);
 
 // Print thread, under g_stage_lock: prints the counters as one line on
-// standard output and stages the same line in quarn.app.
-void stats_report();
+// standard output and stages the same line in quarn.app; a copy goes to
+// reply when one is given.
+void stats_report(char *reply = nullptr, size_t size = 0);
 
 // The orderly stop's last word: what was stored and what was counted as
 // lost since start, as one line on standard output.
@@ -47,6 +50,7 @@ bool stats_requested();
 // Counters that are not losses, for the counters line.
 struct quarn_counters_t {
     std::atomic<uint64_t> refused{0};    // records of a reserved or unknown origin
+    std::atomic<uint64_t> commands_refused{0}; // commands of unprivileged senders
     std::atomic<uint32_t> conn_open{0};  // connections being served
     std::atomic<uint64_t> conn_total{0}; // connections accepted since start
     std::atomic<uint64_t> written[3]{};  // bytes stored, per log kind of the file

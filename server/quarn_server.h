@@ -128,14 +128,57 @@ void stage_last_words();
 // to the newest part that fits the file beside its marker.  0 or negative.
 int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_words = false);
 
-// Commands (commands.cpp): runs the level-5 text of a record of kind.
-void run_command(const char *text, const log_kind_t &kind);
+// Who is on the other end of a connection, as its credentials say.
+struct quarn_peer_t {
+    int pid;         // its process, 0 when unknown
+    uint32_t uid;    // its user
+    bool privileged; // root, the server's own user or a member of the admin group
+};
+
+// Peers (peer.cpp).  peer_configure reads QUARN_ADMIN_GROUP (a group name
+// or number) once at start-up: false, after saying why, when it names no
+// group.  peer_of reads a connection's credentials: false when the system
+// cannot tell.
+bool peer_configure();
+bool peer_of(int fd, quarn_peer_t *peer);
+
+// The ring's copy of every record carries the slot of the connection it
+// came from in the last two bytes of its name, which no tag reaches (a
+// tag keeps 26 characters); a command's copy also says in the byte before
+// them whether its sender waits for a reply.  Nothing of this is stored.
+inline constexpr int QUARN_SLOT_AT = offsetof(quarn_msg_head_t, name) + QUARN_MSG_TAG_MAX;
+inline constexpr int QUARN_REPLY_AT = QUARN_SLOT_AT - 1;
+inline uint16_t quarn_record_slot(const void *rec)
+{
+    uint16_t slot;
+    memcpy(&slot, static_cast<const char *>(rec) + QUARN_SLOT_AT, sizeof slot);
+    return slot;
+}
+
+// Connections (acceptor.cpp), for the print thread, by the slot a record
+// names: the peer that sent it (valid while the record is not yet
+// dispatched), the record's leaving the ring (its bytes no longer count
+// against the sender's share), and a reply line on the connection while
+// the one that had the slot at conn_serial is still open (never waiting).
+const quarn_peer_t &conn_peer(uint16_t slot);
+void conn_dispatched(uint16_t slot, uint32_t bytes);
+uint32_t conn_serial(uint16_t slot);
+void conn_reply(uint16_t slot, uint32_t serial, const char *line);
+
+// Commands (commands.cpp): runs the level-5 text of a record of kind that
+// came from the connection in slot; its sender is privileged.
+void run_command(const char *text, const log_kind_t &kind, uint16_t slot, bool reply);
+// A sync whose writing waits out the once-a-second limit: its time
+// (quarn_now_ns), 0 none; and its writing, with the replies it owes.
+int64_t command_sync_due();
+void command_sync_run(int64_t now);
 
 // Record dispatcher and print thread (dispatcher.cpp).
 void *print_thread_main(void *);
 // Prints, stages or runs one record of n delivered bytes (zero byte after
-// it).  0 handled or ignored; -1 length mismatch (red error line); -5 null.
-int dispatch_record(const char *rec, int n);
+// it) that came from a connection's peer, or from the server itself (null).
+// 0 handled or ignored; -1 length mismatch (red error line); -5 null.
+int dispatch_record(const char *rec, int n, const quarn_peer_t *from = nullptr);
 // Writes the waiting text of every kind and flushes the console.
 void flush_all();
 

@@ -105,6 +105,34 @@ int _make_log_dir_(const std::string &dir)
     return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
 }
 
+// True when nobody but the server's user can put, swap or take a file in
+// dir, nor own one of its log files or backups: anyone who could would make
+// the server write through a link or read what they chose.  Otherwise it
+// says how to mend it.
+bool _log_dir_safe_(const std::string &dir)
+{
+    struct stat st;
+    const uid_t me = geteuid();
+    if (stat(dir.c_str(), &st) != 0)
+        return true; // what fails here fails at the open, with its own message
+    if (st.st_uid != me || (st.st_mode & 0022) != 0) {
+        printf("log directory %s refused: owned by uid %u with mode %03o; only the server's user (uid %u) may write "
+               "it: chown %u %s && chmod go-w %s\n",
+               dir.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+               static_cast<unsigned>(me), static_cast<unsigned>(me), dir.c_str(), dir.c_str());
+        return false;
+    }
+    for (const char *name : {"quarn.app", "quarn.bsp", "quarn.dsp", "quarn.app.bak", "quarn.bsp.bak", "quarn.dsp.bak"}) {
+        const std::string path = dir + "/" + name;
+        if (lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != me)) {
+            printf("log file %s refused: %s; remove it, or chown %u it if it is a regular file\n", path.c_str(),
+                   S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file", static_cast<unsigned>(me));
+            return false;
+        }
+    }
+    return true;
+}
+
 // The log directory, made if it is missing, and the application log file
 // in it.  False, after saying which path failed and why, when the server
 // could store nothing.
@@ -114,6 +142,8 @@ bool _open_app_log_(const char *dir, uint32_t log_size)
         printf("cannot make log directory %s: %s\n", dir, strerror(-rc));
         return false;
     }
+    if (!_log_dir_safe_(dir))
+        return false;
     if (strlen(dir) > QUARN_LOG_DIR_MAX) {
         printf("log directory %s: longer than %d characters\n", dir, QUARN_LOG_DIR_MAX);
         return false;
@@ -132,7 +162,14 @@ void _create_control_word_()
 {
     if (g_settings.ctrl)
         return;
-    const int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0666);
+    // Clients only read it.  A word that another user made before us would
+    // let that user set every client's level: it is removed and made anew.
+    int id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), 0);
+    shmid_ds ds{};
+    if (id >= 0 && shmctl(id, IPC_STAT, &ds) == 0 && (ds.shm_perm.uid != geteuid() || ds.shm_perm.cuid != geteuid() ||
+                                                       (ds.shm_perm.mode & 0022) != 0))
+        shmctl(id, IPC_RMID, nullptr);
+    id = shmget(QUARN_CTRL_KEY, sizeof(uint32_t), IPC_CREAT | 0644);
     if (id < 0) {
         perror("shmget");
         return;
@@ -284,8 +321,8 @@ int quarn_start(int argc, char **argv)
         printf("err input\npath:%s  size = %#x  sync %#x   level %d \n", dir, log_size, sync_size, level);
         return 1;
     }
-    // Forwarding settings from the environment: a malformed one ends here.
-    if (!forward_configure())
+    // Forwarding and admin settings from the environment: a malformed one ends here.
+    if (!forward_configure() || !peer_configure())
         return 1;
 
     // Listening endpoint first: a second server, which cannot have the
@@ -302,6 +339,9 @@ int quarn_start(int argc, char **argv)
     g_settings.dsp_sync_size = sync_size;
     for (const log_kind_t &kind : g_log_kinds)
         kind.stage->enabled = true;
+    // Control word, as soon as the name is ours: clients that connect
+    // already read their level from it.
+    _create_control_word_();
     // Console stream.
     _open_console_();
     // Log directory and application log file: a server that can store
@@ -313,8 +353,6 @@ int quarn_start(int argc, char **argv)
     // Ring buffer: without it nothing could be accepted.
     if (bsp_quarn_cb_init(QUARN_RING_SIZE) != 0)
         return 1;
-    // Control word.
-    _create_control_word_();
     // Print thread, and the thread that turns a stop signal into an orderly stop.
     _start_thread_(print_thread_main);
     _start_thread_(_signal_thread_);

@@ -329,8 +329,15 @@ class Server {
         const std::string n = std::to_string(app_level);
         return round_trip(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level" + n, "logPrintLevel = " + n + " \n");
     }
-    // Writes what waits in memory and settles.
-    bool sync() { return send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync") && settle(); }
+    // Writes what waits in memory and settles: the reply it asks for (the
+    // last header byte) comes once the text is written.
+    bool sync()
+    {
+        std::string rec = make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync"), reply(5, '\0');
+        rec[QUARN_MSG_HEAD_LEN - 1] = 1;
+        pollfd p{conn_, POLLIN, 0};
+        return send_all(conn_, rec) && poll(&p, 1, 10000) == 1 && recv(conn_, reply.data(), 5, 0) == 5 && settle();
+    }
 
     // Sends sig; the exit code (128 + signal when one ended it, -1 when it
     // did not end within bound), calling meanwhile while waiting.

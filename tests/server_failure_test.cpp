@@ -37,7 +37,7 @@ TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNever
     }
     umask(mask);
     mkdir(t.file("dir").c_str(), 0755), mkdir(t.file("dir/quarn.app").c_str(), 0755), write_file(t.file("file"), "");
-    for (const auto &[dir, says] : {std::pair{t.file("dir"), t.file("dir/quarn.app") + ": Is a directory"},
+    for (const auto &[dir, says] : {std::pair{t.file("dir"), t.file("dir/quarn.app") + " refused: not a regular file"},
                                     {t.file("file/sub"), t.file("file/sub") + ": Not a directory"}}) {
         const CliResult got = run_cli({dir, "1M", "0K", "1"});
         EXPECT_TRUE(got.status == 1 && has(got.out, says)) << got.status << got.out;

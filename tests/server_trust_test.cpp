@@ -1,0 +1,306 @@
+// The trust boundary, tried as a hostile user would: every hostile step runs
+// as the unprivileged user nobody (setpriv), against a root server.
+#include "harness.h"
+
+#include <sys/ipc.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using namespace e2e;
+using std::string;
+
+constexpr uid_t NOBODY = 65534;
+
+bool has(const string &hay, const string &needle) { return hay.find(needle) != string::npos; }
+
+// ---- the hostile side: this binary again, as nobody, in the mode QUARN_HOSTILE names ----
+
+// send N: sends standard input on one connection, then shows the first N
+// reply lines.  listen: takes the socket name and shows all it receives.
+// hold N: N connections, each sending standard input once, held open.
+// lib TEXT: one line through the client library.  shm: makes the control
+// word before the server does.
+[[noreturn]] void hostile_main(const string &mode)
+{
+    std::vector<string> argv; // the command line, read before main has it
+    std::istringstream cmdline(read_file("/proc/self/cmdline"));
+    for (string arg; std::getline(cmdline, arg, '\0');)
+        argv.push_back(arg);
+    argv.resize(2);
+    string in;
+    char buf[65536];
+    for (ssize_t k; (k = read(0, buf, sizeof buf)) > 0;)
+        in.append(buf, size_t(k));
+    const int n = atoi(argv[1].c_str());
+    if (mode == "send") {
+        const int fd = quarn_socket();
+        string got;
+        pollfd p{fd, POLLIN, 0};
+        for (ssize_t k = send_all(fd, in); count(got, "\n") < size_t(n) && poll(&p, 1, 10000) == 1 &&
+                                             (k = recv(fd, buf, sizeof buf, 0)) > 0;)
+            got.append(buf, size_t(k));
+        fputs(got.c_str(), stdout);
+    } else if (mode == "listen") {
+        const int fd = quarn_socket(0, true);
+        for (int c; (c = accept(fd, nullptr, nullptr)) >= 0; close(c))
+            if (const string got = read_until_eof(c, 500); write(1, got.data(), got.size()) < 0)
+                break;
+    } else if (mode == "hold") {
+        for (int i = 0; i < n; ++i)
+            send_all(quarn_socket(), in);
+        pause();
+    } else if (mode == "lib") {
+        quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_INFO, "mine", "%s\n", argv[1].c_str());
+    } else if (mode == "shm") {
+        void *word = shmat(shmget(QUARN_CTRL_KEY, 4, IPC_CREAT | 0666), nullptr, 0);
+        _exit(word == reinterpret_cast<void *>(-1) ? 1 : (*static_cast<uint32_t *>(word) = 0));
+    }
+    fflush(stdout);
+    _exit(0);
+}
+
+const string g_self = [] {
+    char path[4096] = {};
+    return string(path, size_t(std::max<ssize_t>(readlink("/proc/self/exe", path, sizeof path - 1), 0)));
+}();
+[[maybe_unused]] const bool g_hostile = getenv("QUARN_HOSTILE") && (hostile_main(getenv("QUARN_HOSTILE")), true);
+
+// Starts args as nobody: a hostile mode of this binary, or "quarn" and its
+// command line; standard input from the file in, output to out.
+pid_t as_nobody(std::vector<string> args, const string &out, const string &in = "/dev/null")
+{
+    const string mode = args[0];
+    args[0] = mode == "quarn" ? QUARN_EXE : g_self;
+    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::vector<char *> argv;
+    for (string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int fd = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    return spawn({.out = out}, [&] {
+        if (mode != "quarn")
+            setenv("QUARN_HOSTILE", mode.c_str(), 1);
+        dup2(fd, 0), execv("/usr/bin/setpriv", argv.data()), _exit(127);
+    });
+}
+
+// Runs args as nobody to its end: exit code and output.
+string nobody(const std::vector<string> &args, const string &in = "")
+{
+    TempDir t;
+    write_file(t.file("in"), in);
+    const int status = wait_exit(as_nobody(args, t.file("out"), t.file("in")));
+    return std::to_string(status) + " " + read_file(t.file("out"));
+}
+
+// A command record that asks for a reply.
+string command(const string &text, uint16_t type = QUARN_TYPE_APP)
+{
+    string rec = make_record(type, QUARN_LEVEL_CMD, text, QUARN_MSG_MAGIC, "CMD");
+    rec[QUARN_MSG_HEAD_LEN - 1] = 1;
+    return rec;
+}
+
+string line(uint16_t type, const string &text, int32_t level = QUARN_LEVEL_INFO, const char *tag = "x")
+{
+    return make_record(type, level, stamp_now() + "[INFO][" + tag + "]" + text + "\n", QUARN_MSG_MAGIC, tag);
+}
+
+struct Env {
+    Env(const char *name, const string &value) : name_(name) { setenv(name, value.c_str(), 1); }
+    ~Env() { unsetenv(name_); }
+    const char *name_;
+};
+
+// Nobody may command a root server: each command is refused, said once on
+// the server's output and counted, and changes nothing; root's commands
+// answer, and root's sync returns once the waiting text is written.
+TEST(Trust, CommandsOfOthersAreRefusedAndChangeNothing)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "64K", "1"});
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "interval 0") &&
+                s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "waiting\n") && s.settle())
+        << s.report();
+    string seen;
+    for (const std::vector<string> &cli : {std::vector<string>{"quarn", "sync"}, {"quarn", "level", "3"},
+                                           {"quarn", "interval", "0"}, {"quarn", "stats"}})
+        seen += nobody(cli);
+    seen += nobody({"send", "2"}, command("dsp_init 1048576 65536 0", QUARN_TYPE_DSP) + command("bsp_init 1048576 1", QUARN_TYPE_BSP));
+    EXPECT_EQ(seen, "1 refused\n1 refused\n1 refused\n1 refused\n0 refused\nrefused\n");
+    const CliResult stats = run_cli({"stats"});
+    EXPECT_TRUE(stats.status == 0 && has(stats.out, "6 commands refused") && count(s.out(), "(uid 65534) refused") == 1 &&
+                !has(s.out(), "logSize") && control_word() == 1u && s.log("quarn.app").empty() &&
+                !std::filesystem::exists(s.file("quarn.dsp")) && !std::filesystem::exists(s.file("quarn.bsp")))
+        << stats.out << s.report();
+    const CliResult sync = run_cli({"sync"});
+    EXPECT_TRUE(sync.status == 0 && sync.out == "done\n" && s.log("quarn.app").starts_with("waiting\n")) << sync.out;
+}
+
+// Whoever takes the name first is named by the server, which ends, and
+// gets no record of anyone but its own user.
+TEST(Trust, ASquatterIsNamedAndReceivesOnlyItsOwnUsersLines)
+{
+    QUARN_REQUIRE_ISOLATION();
+    TempDir t;
+    const pid_t squatter = as_nobody({"listen"}, t.file("got"));
+    ASSERT_TRUE(wait_until([] { return close(quarn_socket()) == 0; }));
+    const CliResult server = run_cli({t.file("logs"), "1M", "0K", "1"});
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "root", "secret\n"); }, t.file("root"))), 0);
+    EXPECT_EQ(nobody({"lib", "own"}), "0 ");
+    EXPECT_TRUE(wait_until([&] { return has(read_file(t.file("got")), "[mine]own\n"); })) << server.out;
+    kill(squatter, SIGKILL), wait_exit(squatter);
+    EXPECT_TRUE(server.status == 1 && has(server.out, "taken by pid " + std::to_string(squatter) + " (uid 65534)") &&
+                !has(read_file(t.file("got")), "secret") && read_file(t.file("root")) == "connect failed: Operation not permitted\n")
+        << server.out << read_file(t.file("root"));
+}
+
+// Even a member of the admin group moves the console only to a terminal
+// or FIFO of its own, named by an absolute path without links.
+TEST(Trust, TheConsoleGoesOnlyToTheRequestersOwnTerminalOrFifo)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const Env admin("QUARN_ADMIN_GROUP", "nogroup");
+    Server s;
+    TempDir t;
+    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(s.up() && pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0) << s.report();
+    ASSERT_EQ(mkfifo(t.file("root").c_str(), 0666) | mkfifo(t.file("own").c_str(), 0600), 0);
+    ASSERT_EQ(chown(t.file("own").c_str(), NOBODY, NOBODY) | symlink(t.file("own").c_str(), t.file("link").c_str()), 0);
+    const int readers[] = {open(t.file("root").c_str(), O_RDONLY | O_NONBLOCK), open(t.file("own").c_str(), O_RDONLY | O_NONBLOCK)};
+    string cmds;
+    for (const string &path : {string("/dev/null"), string(ptsname(pty)), t.file("root"), t.file("link"), string("own"), t.file("own")})
+        cmds += command("redirect:" + path);
+    EXPECT_EQ(nobody({"send", "6"}, cmds), "0 refused\nrefused\nrefused\nrefused\nrefused\ndone\n") << s.report();
+    close(pty), close(readers[0]), close(readers[1]);
+}
+
+// The log directory and its files are root's: what another user could
+// have placed there stops the start-up, and a link made at run time is
+// never followed.  The control word is root's and read-only to others.
+TEST(Trust, LogDirectoryFilesAndControlWordAreRootsAlone)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const std::vector<std::function<int(const string &)>> setups = {
+        [](const string &d) { return chmod(d.c_str(), 0775); },
+        [](const string &d) { return chmod(d.c_str(), 01777); },
+        [](const string &d) { return chown(d.c_str(), NOBODY, NOBODY); },
+        [](const string &d) { return symlink("/etc/passwd", (d + "/quarn.app").c_str()); },
+        [](const string &d) { return write_file(d + "/quarn.dsp", ""), chown((d + "/quarn.dsp").c_str(), NOBODY, NOBODY); },
+        [](const string &d) { return symlink("/etc/shadow", (d + "/quarn.bsp.bak").c_str()); },
+    };
+    string refused;
+    for (const auto &setup : setups) {
+        TempDir t;
+        ASSERT_EQ(setup(t.str()), 0);
+        const CliResult r = run_cli({t.str(), "1M", "0K", "1"});
+        refused += std::to_string(r.status) + (has(r.out, " refused: ") ? "R" : "?");
+    }
+    EXPECT_EQ(refused, "1R1R1R1R1R1R");
+    shmctl(shmget(QUARN_CTRL_KEY, 4, 0), IPC_RMID, nullptr); // an earlier test's server made it
+    ASSERT_EQ(nobody({"shm"}), "0 ");
+    TempDir victim;
+    write_file(victim.file("target"), "untouched\n");
+    Server s;
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "one\n") && s.settle()) << s.report();
+    struct stat st{};
+    shmid_ds ds{};
+    const bool made = stat(s.file("quarn.app").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640;
+    ASSERT_TRUE(unlink(s.file("quarn.app").c_str()) == 0 && symlink(victim.file("target").c_str(), s.file("quarn.app").c_str()) == 0);
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "two\n") && s.settle());
+    EXPECT_TRUE(made && read_file(victim.file("target")) == "untouched\n" && s.wait_out("refused: a symbolic link") &&
+                shmctl(shmget(QUARN_CTRL_KEY, 4, 0), IPC_STAT, &ds) == 0 && ds.shm_perm.uid == 0 &&
+                (ds.shm_perm.mode & 0777) == 0644 && control_word() == 1u)
+        << s.report();
+}
+
+// One user holds at most 64 connections; the rest are closed at once and
+// counted, and others are still served.
+TEST(Trust, ConnectionsBeyondAUsersLimitAreShed)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s;
+    TempDir t;
+    write_file(t.file("in"), line(QUARN_TYPE_APP, "held"));
+    ASSERT_TRUE(s.up()) << s.report();
+    const pid_t holder = as_nobody({"hold", "70"}, "", t.file("in"));
+    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "held\n") == 64 && has(run_cli({"stats"}).out, " 6 shed"); }))
+        << s.log("quarn.app") << run_cli({"stats"}).out;
+    EXPECT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "root served\n") && s.settle() && has(s.log("quarn.app"), "root served\n"));
+    kill(holder, SIGKILL), wait_exit(holder);
+}
+
+// What a line claims is believed only from the privileged: a DSP or BSP
+// origin becomes an application line, control characters reach no
+// terminal raw, a forged loss count adds nothing, and the collector learns
+// the sending process.
+TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivileged)
+{
+    QUARN_REQUIRE_ISOLATION();
+    KernelLogTurn turn;
+    TempDir t;
+    const int collector = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    strcpy(addr.sun_path, t.file("collector").c_str());
+    ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const Env fwd("QUARN_FORWARD", "unix://" + t.file("collector"));
+    Server s;
+    ASSERT_TRUE(turn.held() && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
+                s.send(QUARN_TYPE_BSP, QUARN_LEVEL_CMD, "bsp_init 1048576 3600") && s.wait_out("quarn.bsp open !!!") &&
+                s.wait_out("quarn.dsp open !!!")) << s.report();
+    const string evil = "erase\x1b[2J\r\b";
+    EXPECT_EQ(nobody({"send"}, line(QUARN_TYPE_DSP, "dsp forged") + line(QUARN_TYPE_BSP, "bsp forged") + line(QUARN_TYPE_APP, evil)), "0 ");
+    ASSERT_TRUE(s.sync() && s.wait_out("erase")) << s.report();
+    const CliResult to_file = run_cli({"read", s.dir()});
+    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0);
+    const int tty = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC); // keeps what the reader wrote readable
+    const int to_tty = wait_exit(spawn_quarn({"read", s.dir()}, {.out = ptsname(pty)}));
+    char buf[8192] = {};
+    pollfd p{pty, POLLIN, 0};
+    const string shown(buf, poll(&p, 1, 10000) == 1 ? size_t(std::max<ssize_t>(read(pty, buf, sizeof buf), 0)) : 0);
+    string fwd_got;
+    wait_until([&] {
+        for (ssize_t k; (k = recv(collector, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            fwd_got.append(buf, size_t(k)).append("\n");
+        return has(fwd_got, "]erase");
+    });
+    EXPECT_TRUE(has(s.log("quarn.app"), "dsp forged\n") && has(s.log("quarn.app"), "bsp forged\n") &&
+                !has(s.log("quarn.dsp") + s.log("quarn.bsp"), "forged") && has(s.log("quarn.app"), evil + "\n") &&
+                has(to_file.out, evil + "\n") && has(shown, "erase\\x1b[2J\\x0d\\x08") && !has(shown, evil) &&
+                has(s.out(), "erase\\x1b[2J\\x0d\\x08") && !has(s.out(), evil))
+        << s.report() << shown << to_tty;
+    EXPECT_TRUE(std::regex_search(fwd_got, std::regex(" x [0-9]+ x \\[")) && !has(fwd_got, " " + std::to_string(s.pid()) + " x ["))
+        << fwd_got;
+    close(tty), close(pty), close(collector);
+}
+
+// A print thread held still while nobody overruns the ring, then forges a
+// loss line: every record is stored or counted once, the forged one too.
+TEST(Trust, AForgedLossCountAddsNothing)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"64M", "64K", "1"});
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    string flood;
+    for (int i = 0; i < 6000; ++i)
+        flood += line(QUARN_TYPE_APP, "r" + std::to_string(i) + string(1000, '.'));
+    flood += make_record(QUARN_TYPE_APP, QUARN_LEVEL_WARN, stamp_now() + "[WARN][quarn]1000000 records lost: x\n",
+                         QUARN_MSG_MAGIC, "quarn");
+    {
+        const ThreadHold held(s.tid("quarn_print"));
+        ASSERT_TRUE(held.held);
+        EXPECT_EQ(nobody({"send"}, flood), "0 ");
+    }
+    ASSERT_TRUE(wait_until([&] { return s.sync(); }, 90s));
+    const string stats = run_cli({"stats"}).out;
+    const auto at = stats.find(" dropped (");
+    const long dropped = at == string::npos ? -1 : std::stol(stats.substr(stats.rfind(',', at) + 2));
+    EXPECT_EQ(long(count(s.log("quarn.app"), "]r")) + dropped, 6001) << stats;
+}
+
+} // namespace

@@ -199,6 +199,7 @@ void *print_thread_main(void *)
             // until a record comes, the next batch is due or someone wakes us.
             forward_idle();
             loss_cleared(QUARN_LOSS_RING);
+            loss_cleared(QUARN_LOSS_SHARE);
             const int64_t due = _chores_();
             console_flush();
             timespec at;

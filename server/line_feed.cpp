@@ -11,13 +11,16 @@
 
 namespace {
 
+// The library's message part holds the newline too.
+constexpr size_t QUARN_PIECE_MAX = QUARN_MSG_PART_MAX - 1;
+
 // Bytes of the next piece of a line of n bytes: all of it, or at most
-// QUARN_MSG_PART_MAX without splitting a UTF-8 sequence.
+// QUARN_PIECE_MAX without splitting a UTF-8 sequence.
 size_t _piece_(const char *p, size_t n)
 {
-    if (n <= QUARN_MSG_PART_MAX)
+    if (n <= QUARN_PIECE_MAX)
         return n;
-    size_t len = QUARN_MSG_PART_MAX;
+    size_t len = QUARN_PIECE_MAX;
     for (int back = 0; back < 3 && (static_cast<unsigned char>(p[len]) & 0xC0) == 0x80; ++back)
         --len;
     return len;
@@ -44,7 +47,7 @@ void line_feed::feed(const char *data, size_t n)
     // A line that will not fit one message goes out as it fills, so a
     // program that never writes a newline costs no more than a message.
     size_t whole = 0;
-    while (pending_.size() - whole > QUARN_MSG_PART_MAX) {
+    while (pending_.size() - whole > QUARN_PIECE_MAX) {
         const size_t len = _piece_(pending_.data() + whole, pending_.size() - whole);
         send(pending_.data() + whole, len);
         whole += len;

@@ -13,7 +13,8 @@ class line_feed {
     line_feed(int origin, int level, std::string tag) : origin_(origin), level_(level), tag_(std::move(tag)) {}
 
     // Sends every whole line of what has come so far; a line longer than
-    // the library's longest message goes out as several, cut on a UTF-8
+    // the library's longest message (1022 bytes and the newline) goes out
+    // as several, cut on a UTF-8
     // character boundary, so nothing is dropped.
     void feed(const char *data, size_t n);
     // Sends what is left without its newline, if anything.

@@ -156,15 +156,15 @@ size_t _put_(char *at, sv s)
 }
 
 // Where the part of msg that starts at `from` ends, and where the next one
-// starts: at the next newline, or after QUARN_MSG_PART_MAX bytes without
+// starts: at the next newline, or after SYSLOG_PART_MAX bytes without
 // splitting a UTF-8 sequence.
 size_t _part_end_(sv msg, size_t from, size_t *next)
 {
     const sv rest = msg.substr(from);
     size_t len = std::min(rest.find('\n'), rest.size());
     *next = from + len + (len < rest.size() ? 1 : 0);
-    if (len > QUARN_MSG_PART_MAX) {
-        len = QUARN_MSG_PART_MAX;
+    if (len > SYSLOG_PART_MAX) {
+        len = SYSLOG_PART_MAX;
         for (int back = 0; back < 3 && (static_cast<unsigned char>(rest[len]) & 0xC0) == 0x80; ++back)
             --len;
         *next = from + len;

@@ -24,6 +24,7 @@ inline constexpr uint16_t QUARN_TYPE_SYSLOG = 0x3001;
 inline constexpr uint8_t SYSLOG_FACILITY_KERN = 0;
 inline constexpr size_t SYSLOG_TAG_MAX = 48;   // longest TAG kept (RFC 5424's APP-NAME)
 inline constexpr size_t SYSLOG_STAMP_LEN = 21; // "[YYYY-MM-DD hh:mm:ss]"
+inline constexpr size_t SYSLOG_PART_MAX = QUARN_MSG_PART_MAX - 1; // the library's message part, less its newline
 
 // Where a syslog line came from, carried in front of its text through the
 // ring so that forwarding can send it as it arrived.
@@ -63,7 +64,7 @@ int syslog_level(uint8_t severity);
 // returns its size: a QUARN_TYPE_SYSLOG header named after the tag, the
 // origin block, then "STAMP[LABEL][tag]part\n" as the client library lays
 // out a line of that level and tag.  The part is the message from *at up to
-// its next newline, at most QUARN_MSG_PART_MAX bytes cut on a UTF-8
+// its next newline, at most SYSLOG_PART_MAX bytes cut on a UTF-8
 // character boundary, with control bytes as blanks; *at moves past it.  An
 // empty message makes one record with an empty part.  The caller repeats
 // while *at < m.msg.size(); "syslog" stands for a missing tag.

@@ -1,4 +1,5 @@
 // The forwarding thread and the server's entry points into it.
+#include "fault_stack.h"
 #include "forward.h"
 
 #include "config.h"
@@ -85,6 +86,7 @@ class forwarder {
 
 void forwarder::run_()
 {
+    const fault_stack own_stack;
     prctl(PR_SET_NAME, "quarn_forward");
     for (;;) {
         // Lines leave the queue only for a connected collector: while it is

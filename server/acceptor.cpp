@@ -2,15 +2,24 @@
 // its own that frames records off the stream into the ring buffer.
 #include "quarn_server.h"
 
+#include "fault_stack.h"
 #include "loss.h"
 #include "quarn.h"
 #include "reader.h"
 #include "ring_buffer.h"
 #include "socket.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,11 +32,38 @@ int g_listen_fd = -1; // the listening socket; main thread only
 
 namespace {
 
+// The connections being served, so that a stop can end each one's reading
+// once its socket buffer is empty.
+struct conn_table_t {
+    std::mutex lock;
+    std::condition_variable changed; // a connection ended, or the acceptor closed
+    std::vector<int> fds;            // served connections; guarded by lock
+    bool accepting = true;           // the listening socket is open; guarded by lock
+};
+conn_table_t g_conns;
+int g_stop_fd = -1; // eventfd: the acceptor is to take what waits in the backlog and close
+
+void _conn_add_(int fd)
+{
+    const std::lock_guard hold(g_conns.lock);
+    g_conns.fds.push_back(fd);
+}
+
+// Leaves the table before the descriptor is closed, so that a stop never
+// shuts down a number the system has given to another file meanwhile.
+void _conn_remove_(int fd)
+{
+    const std::lock_guard hold(g_conns.lock);
+    std::erase(g_conns.fds, fd);
+    g_conns.changed.notify_all();
+}
+
 // A receive thread's deepest path is the C library's printf under the ring
 // buffer's "full" message, a few KiB; 64 KiB leaves room for a sanitizer's
-// larger frames.  With the default 8 MiB, a 32-bit board's address space
-// held only a few hundred connections.
-constexpr size_t QUARN_RECV_STACK_SIZE = 64 * 1024;
+// larger frames, and the fault handler's own stack comes on top.  With the
+// default 8 MiB, a 32-bit board's address space held only a few hundred
+// connections.
+constexpr size_t QUARN_RECV_STACK_SIZE = 64 * 1024 + QUARN_FAULT_STACK_SIZE;
 
 // The reader hands out records only from the record marker on, so the
 // origin code alone decides.
@@ -108,6 +144,7 @@ int receive_records(quarn_reader_t *reader)
 
 void *receive_thread_main(void *arg)
 {
+    const fault_stack own_stack;
     const int fd = *static_cast<int *>(arg);
     free(arg);
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
@@ -123,6 +160,7 @@ void *receive_thread_main(void *arg)
             puts("client is close ");
         }
     }
+    _conn_remove_(fd);
     close(fd);
     g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
     pthread_detach(pthread_self());
@@ -140,12 +178,14 @@ void _start_receive_thread_(int fd)
         return;
     }
     *cell = fd;
+    _conn_add_(fd);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
     pthread_t tid;
     if (const int rc = pthread_create(&tid, &attr, receive_thread_main, cell); rc != 0) {
         free(cell);
+        _conn_remove_(fd);
         close(fd); // a connection nobody serves would only fill up
         loss_count(QUARN_LOSS_CONNECTIONS, 1, rc);
     } else {
@@ -170,17 +210,63 @@ int quarn_listen()
     return g_listen_fd < 0 ? -1 : 0;
 }
 
-int accept_loop()
+// Accepts every connection that waits; false once the listening socket
+// has nothing more.
+void _accept_waiting_()
 {
-    if (quarn_listen() < 0)
-        return -1;
     for (;;) {
         const int fd = accept4(g_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             _start_receive_thread_(fd);
-        } else if (_accept_needs_pause_(errno)) {
-            const timespec pause{0, 100 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
+        } else if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        } else {
+            if (_accept_needs_pause_(errno)) {
+                const timespec pause{0, 100 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+            return;
         }
     }
+}
+
+int accept_loop()
+{
+    if (quarn_listen() < 0 || (g_stop_fd = eventfd(0, EFD_CLOEXEC)) < 0)
+        return -1;
+    fcntl(g_listen_fd, F_SETFL, fcntl(g_listen_fd, F_GETFL) | O_NONBLOCK);
+    pollfd fds[] = {{g_listen_fd, POLLIN, 0}, {g_stop_fd, POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0 || !(fds[1].revents & POLLIN))
+        _accept_waiting_();
+    // A client whose connect went through before the stop has its records
+    // in its connection already: take every one still in the backlog.
+    _accept_waiting_();
+    close(g_listen_fd);
+    {
+        const std::lock_guard hold(g_conns.lock);
+        g_conns.accepting = false;
+        g_conns.changed.notify_all();
+    }
+    for (;;)
+        pause(); // the stop ends the process
+}
+
+bool accept_stop(int wait_ms)
+{
+    const uint64_t one = 1;
+    std::unique_lock hold(g_conns.lock);
+    if (g_stop_fd < 0 || write(g_stop_fd, &one, sizeof one) < 0)
+        return false;
+    if (!g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return !g_conns.accepting; }))
+        return false;
+    // Each receive thread reads what its connection holds, then meets its end.
+    for (const int fd : g_conns.fds)
+        shutdown(fd, SHUT_RD);
+    return true;
+}
+
+bool connections_wait_ended(int wait_ms)
+{
+    std::unique_lock hold(g_conns.lock);
+    return g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return g_conns.fds.empty(); });
 }

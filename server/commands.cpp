@@ -1,6 +1,7 @@
 // Control commands: level-5 records whose text the print thread executes.
 #include "quarn_server.h"
 
+#include "console.h"
 #include "logfile.h"
 #include "loss.h"
 #include "quarn.h"
@@ -41,23 +42,22 @@ void _cmd_level_(const char *text, const log_kind_t &kind)
     printf("logPrintLevel = %d \n", static_cast<int>(*kind.print_level));
 }
 
-// Opens path as the console, appending; null when it cannot be had or is
+// Opens path as the console, appending; -1 when it cannot be had or is
 // not a terminal, a FIFO or a character device.  Any local process can ask
 // for this, so nothing is created, no symbolic link is followed and a
-// regular file is closed unwritten.  The open does not wait: a FIFO without
-// a reader (or a terminal waiting for its line) would otherwise hold the
-// print thread for good.  Writes then block as they do on standard output.
-FILE *_console_open_(const char *path)
+// regular file is closed unwritten.  The descriptor never waits: a FIFO
+// without a reader, or a terminal that stopped, holds only the console's
+// own queue.
+int _console_open_(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return nullptr;
+        return -1;
     struct stat st;
-    const bool console = fstat(fd, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
-    FILE *stream = console && fcntl(fd, F_SETFL, O_APPEND) == 0 ? fdopen(fd, "a") : nullptr;
-    if (!stream)
-        close(fd);
-    return stream;
+    if (fstat(fd, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
+        return fd;
+    close(fd);
+    return -1;
 }
 
 // Moves the console to the path after "redirect" and its separator; a
@@ -65,15 +65,12 @@ FILE *_console_open_(const char *path)
 void _cmd_redirect_(const char *text)
 {
     const char *path = strlen(text) > 9 ? text + 9 : "";
-    FILE *stream = _console_open_(path);
-    if (!stream) {
+    const int fd = _console_open_(path);
+    if (fd < 0) {
         printf("redirect %s refused: not an existing terminal, FIFO or character device\n", path);
         return;
     }
-    if (g_console)
-        fclose(g_console);
-    g_console = stream;
-    setvbuf(g_console, nullptr, _IOFBF, 16384); // flushed when the ring runs dry
+    console_redirect(fd);
 }
 
 // Opens the DSP log file and turns DSP staging on.  Sizes outside what a

@@ -3,24 +3,26 @@
 // colour, stages stored levels and runs commands.
 #include "quarn_server.h"
 
+#include "console.h"
+#include "fault_stack.h"
 #include "forward.h"
 #include "loss.h"
 #include "quarn.h"
 #include "ring_buffer.h"
 #include "syslog_parse.h"
 
+#include <sys/prctl.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
-FILE *g_console = nullptr;
 pthread_mutex_t g_stage_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<pthread_t> g_stage_owner;
 std::atomic<uint32_t> g_dispatched;
 
 namespace {
 
-constexpr char QUARN_COLOR_RESET[] = "\033[0m";
 constexpr uint32_t QUARN_CHORES_EVERY = 64; // records taken between two looks at the clock while busy
 constexpr int QUARN_PRINT_BATCH = 64 * 1024; // most bytes of records taken from the ring at once
 constexpr const char *QUARN_COLORS[] = {
@@ -44,30 +46,18 @@ class stage_guard {
     stage_guard &operator=(const stage_guard &) = delete;
 };
 
-// Only the print thread writes the console, so the unlocked stdio calls
-// are safe.
-void _console_write_(const char *color, const char *text, size_t len)
-{
-    if (!g_console)
-        return;
-    fwrite_unlocked(color, 1, strlen(color), g_console);
-    fwrite_unlocked(text, 1, len, g_console);
-    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, g_console);
-}
-
 void _console_length_error_(int delivered, int len)
 {
-    if (!g_console)
-        return;
-    fwrite_unlocked(QUARN_COLORS[QUARN_LEVEL_ERROR], 1, 5, g_console);
-    fprintf(g_console, "error log size len = %d  p len = %d \n", delivered, len);
-    fwrite_unlocked(QUARN_COLOR_RESET, 1, sizeof QUARN_COLOR_RESET - 1, g_console);
+    char line[96];
+    const int n = snprintf(line, sizeof line, "error log size len = %d  p len = %d \n", delivered, len);
+    console_line(QUARN_COLORS[QUARN_LEVEL_ERROR], line, static_cast<size_t>(n));
 }
 
 // Lets the print thread run the orderly stop that the signal thread asked
 // for: everything queued before the request has been dispatched by now.
 [[noreturn]] void _stop_()
 {
+    kernel_log_quiesce(2000); // kernel text already read is stored first
     loss_report(true); // the last chance to say what was lost
     flush_all();
     forward_drain(); // at most 2 s for the collector
@@ -148,8 +138,7 @@ void flush_all()
         stage_guard guard;
         stage_flush_all();
     }
-    if (g_console)
-        fflush(g_console);
+    console_flush();
 }
 
 int dispatch_record(const char *rec, int n)
@@ -173,7 +162,7 @@ int dispatch_record(const char *rec, int n)
     const forward_origin origin{from.pid, from.facility, from.severity};
     const auto level = static_cast<uint32_t>(head.level);
     if (level <= QUARN_LEVEL_ERROR && level >= *kind.print_level)
-        _console_write_(QUARN_COLORS[level], text, strnlen(text, len));
+        console_line(QUARN_COLORS[level], text, strnlen(text, len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
         if (stage_text(kind, text, len, level))
@@ -191,14 +180,15 @@ void *print_thread_main(void *)
     // batch so that the last record's text can be terminated like the rest.
     // Static: the print thread is the only one, and its stack need not grow.
     alignas(8) static char batch[QUARN_PRINT_BATCH + 1];
+    const fault_stack own_stack;
+    prctl(PR_SET_NAME, "quarn_print");
     for (uint32_t taken = 0;;) {
         int n = bsp_quarn_cb_try_read_batch(batch, QUARN_PRINT_BATCH);
         if (n == -11) {
             // The ring ran dry, so a full ring has cleared: show what the
             // console holds, do the chores, then sleep until a record
             // comes, the next batch is due or someone wakes us.
-            if (g_console)
-                fflush(g_console);
+            console_flush();
             forward_idle();
             loss_cleared(QUARN_LOSS_RING);
             timespec at;

@@ -5,6 +5,7 @@
 // the same lines again.
 #include "quarn_server.h"
 
+#include "fault_stack.h"
 #include "forward.h"
 #include "quarn.h"
 
@@ -26,6 +27,17 @@ constexpr int QUARN_KLOG_DEFAULT_PERIOD = 3;
 
 char g_kernel_buf[QUARN_KLOG_BUF_LEN];      // one read of the kernel log; the one thread only
 std::atomic<bool> g_klog_started{false};    // at most one collector per process
+// Held from a read of the kernel log until its text is stored: what the
+// kernel handed over is in no other place, so the stop waits for it.
+pthread_mutex_t g_klog_turn = PTHREAD_MUTEX_INITIALIZER;
+
+class klog_turn {
+  public:
+    klog_turn() { pthread_mutex_lock(&g_klog_turn); }
+    ~klog_turn() { pthread_mutex_unlock(&g_klog_turn); }
+    klog_turn(const klog_turn &) = delete;
+    klog_turn &operator=(const klog_turn &) = delete;
+};
 
 // Stores everything the kernel holds unread, a buffer at a time, so that a
 // burst of any size the kernel kept arrives whole.  The read blocks while
@@ -35,7 +47,10 @@ std::atomic<bool> g_klog_started{false};    // at most one collector per process
 // wait for it.
 void _collect_()
 {
-    while (klogctl(QUARN_KLOG_SIZE_UNREAD, nullptr, 0) > 0) {
+    for (;;) {
+        const klog_turn turn;
+        if (klogctl(QUARN_KLOG_SIZE_UNREAD, nullptr, 0) <= 0)
+            return;
         const int n = klogctl(QUARN_KLOG_READ, g_kernel_buf, QUARN_KLOG_BUF_LEN);
         if (n <= 0)
             return;
@@ -46,6 +61,7 @@ void _collect_()
 
 void *kernel_log_thread_main(void *arg)
 {
+    const fault_stack own_stack;
     int period = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     if (period <= 0)
         period = QUARN_KLOG_DEFAULT_PERIOD;
@@ -70,4 +86,12 @@ int kernel_log_start(int period)
     if (rc != 0)
         g_klog_started = false; // a later bsp_init may try again
     return rc;
+}
+
+void kernel_log_quiesce(int wait_ms)
+{
+    for (int waited = 0; pthread_mutex_trylock(&g_klog_turn) != 0 && waited < wait_ms; waited += 10) {
+        const timespec pause{0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include "quarn_server.h"
 
+#include "console.h"
 #include "forward.h"
 #include "ring_buffer.h"
 
@@ -130,11 +131,11 @@ void stats_report()
         QUARN_LEVEL_INFO,
         "counters: %llu records accepted, %llu dropped (ring buffer full %llu, out of memory %llu), %llu refused; "
         "bytes written quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu, not stored %llu; "
-        "connections %u open, %llu in all, %llu shed; ring high-water %u bytes",
+        "connections %u open, %llu in all, %llu shed; ring high-water %u bytes; console lines not shown %llu",
         _ull_(accepted), _ull_(ring + memory), _ull_(ring), _ull_(memory), _ull_(g_counters.refused.load()),
         _ull_(g_counters.written[0].load()), _ull_(g_counters.written[1].load()), _ull_(g_counters.written[2].load()),
         _ull_(not_stored), g_counters.conn_open.load(), _ull_(g_counters.conn_total.load()),
-        _ull_(_total_(QUARN_LOSS_CONNECTIONS)), high_water);
+        _ull_(_total_(QUARN_LOSS_CONNECTIONS)), high_water, _ull_(console_skipped()));
     fputs(line.text(), stdout);
     if (stage_text(g_log_kinds[QUARN_APP_LOG_INIT], line.text(), line.len(), QUARN_LEVEL_INFO))
         forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len());

@@ -81,7 +81,6 @@ extern const log_kind_t g_log_kinds[QUARN_KIND_COUNT]; // indexed by QUARN_*_LOG
 const log_kind_t &log_kind_of_origin(uint16_t origin);
 
 extern quarn_settings_t g_settings;
-extern FILE *g_console; // console stream for coloured log lines, or null; print thread only
 
 // Held by the print thread while it stages text or runs a command, and by
 // the fault handler.  g_stage_owner names the holder; the fault handler
@@ -143,14 +142,26 @@ void flush_all();
 
 // Acceptor (acceptor.cpp).  quarn_listen creates the listening endpoint
 // once: 0, or -1 when it cannot be had (the name is taken).  accept_loop
-// accepts for ever; it returns only when the endpoint cannot be created.
+// accepts until accept_stop; it returns only when the endpoint cannot be
+// created.
 int quarn_listen();
 int accept_loop();
+// The orderly stop: the acceptor takes every connection still in its
+// backlog and closes the listening socket; then every connection's reading
+// ends once its socket buffer is empty (a client's later send fails, and
+// the client counts that record as lost).  False when the acceptor did not
+// answer within wait_ms.  Any thread but the main one.
+bool accept_stop(int wait_ms);
+// True once every connection has ended, false after wait_ms.
+bool connections_wait_ended(int wait_ms);
 
 // Kernel log collector (klog.cpp): starts the one kernel log thread with a
 // period in seconds.  0, EBUSY when one was started before, or the error
 // of thread creation.
 int kernel_log_start(int period);
+// The stop: waits up to wait_ms until no kernel text is between its read
+// and its store, and keeps the collector from reading more.
+void kernel_log_quiesce(int wait_ms);
 
 // System log socket (syslog_socket.cpp), when QUARN_SYSLOG names a path.
 // syslog_socket_open binds it: 0, also when none is asked for; 1 after a

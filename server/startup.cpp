@@ -3,6 +3,8 @@
 // control word, print thread, accept loop.
 #include "quarn_server.h"
 
+#include "console.h"
+#include "fault_stack.h"
 #include "forward.h"
 #include "logfile.h"
 #include "loss.h"
@@ -12,6 +14,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -67,21 +70,12 @@ bool _parse_size_(const char *text, uint32_t *out)
     return true;
 }
 
-// The console stream shares the open file of standard output: appending,
-// pipes and the server's own lines all keep working, and nothing is
-// truncated.  Fully buffered; the print thread flushes it whenever the
-// ring buffer runs dry.
+// The console starts on the file of standard output.  Its queue and the
+// server's own messages go out through the console's writer thread, so
+// that a console that does not drain never holds back storage.
 void _open_console_()
 {
-    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    g_console = fdopen(fd, "w");
-    if (!g_console) {
-        close(fd);
-        return;
-    }
-    setvbuf(g_console, nullptr, _IOFBF, 16384);
+    console_start(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
 }
 
 // Descriptors 0, 1 and 2 that the server was started without are opened on
@@ -180,32 +174,45 @@ void _fault_handler_(int sig)
     _exit(128 + sig); // a fault signal whose default action would not end the process
 }
 
-// The signals the signal thread takes: the stop signals, and SIGUSR1,
-// which asks for the counters line.
+// Every signal whose default action would end the process, apart from the
+// faults: each one stops the server in order.  SIGXFSZ held back makes an
+// overlong write fail instead, which the store reports.
+constexpr int QUARN_STOP_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                                      SIGXCPU, SIGXFSZ, SIGPWR, SIGIO, SIGSTKFLT};
+
+// The signals the signal thread takes: the stop signals, the real-time
+// ones, and SIGUSR1, which asks for the counters line.
 sigset_t _thread_signals_()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
+    for (const int sig : QUARN_STOP_SIGNALS)
+        sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&set, sig);
     sigaddset(&set, SIGUSR1);
     return set;
 }
 
 // The stop signals and SIGUSR1 are blocked in every thread and taken by
 // this one.  SIGUSR1 asks the print thread for the counters line.  A stop
-// signal queues a stop record behind everything accepted so far, and the print
-// thread ends the process once it reaches it.  However long that takes, it
-// waits while the print thread moves on (a slow disk or console holds
+// signal first ends the intake: the acceptor takes what waits in its
+// backlog and closes, and every connection is read until its socket buffer
+// is empty.  Then a stop record goes in behind everything accepted, and the
+// print thread ends the process once it reaches it.  However long that
+// takes, it waits while the print thread moves on (a slow disk holds
 // accepted records still to be stored); only a print thread that has taken
 // nothing off the ring for QUARN_STOP_WAIT_MS is given up on.
 void *_signal_thread_(void *)
 {
+    const fault_stack own_stack;
+    prctl(PR_SET_NAME, "quarn_signal");
     const sigset_t set = _thread_signals_();
     for (int sig = 0; sigwait(&set, &sig) != 0 || sig == SIGUSR1; sig = 0)
         if (sig == SIGUSR1)
             stats_request();
+    if (!accept_stop(QUARN_STOP_WAIT_MS) || !connections_wait_ended(QUARN_STOP_WAIT_MS))
+        puts("connections still open at the stop; what they hold is lost");
     quarn_msg_head_t stop{};
     stop.magic = QUARN_MSG_MAGIC;
     stop.type = QUARN_TYPE_STOP;
@@ -224,6 +231,7 @@ void *_signal_thread_(void *)
     puts("print thread does not stop; exiting without it");
     if (pthread_mutex_trylock(&g_stage_lock) == 0)
         stage_last_words();
+    console_drain(500);
     _exit(1); // what the ring still holds is lost
 }
 
@@ -234,7 +242,7 @@ void _install_signal_handlers_()
     signal(SIGTTOU, SIG_IGN);
     struct sigaction fault = {};
     fault.sa_handler = _fault_handler_;
-    fault.sa_flags = SA_RESETHAND; // a fault inside the handler ends the process
+    fault.sa_flags = SA_RESETHAND | SA_ONSTACK; // a fault inside the handler ends the process
     for (const int sig : QUARN_FAULT_SIGNALS)
         sigaction(sig, &fault, nullptr);
 }
@@ -250,6 +258,7 @@ bool _start_thread_(void *(*body)(void *))
 int quarn_start(int argc, char **argv)
 {
     (void)argc;
+    const fault_stack own_stack; // the main thread's: it accepts for the life of the process
     // The stop signals wait for the signal thread from the very start: one
     // that came once the server listens but before that thread runs would
     // otherwise end it as if it had crashed.  Every thread inherits the mask.

@@ -1,13 +1,8 @@
-// The two engines of the record path that the outside cannot reach at
-// will: the ring buffer at its edges, and the framing reader on a stream
-// cut at every byte.
+// The ring buffer of the record path at the edges the outside cannot reach
+// at will.  The framing reader's stream cases are the seeds of fuzz_reader,
+// which every test run replays.
 #include "harness.h"
-#include "reader.h"
 #include "ring_buffer.h"
-
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-
 
 namespace {
 
@@ -91,36 +86,6 @@ TEST(Ring, FourWritersKeepEveryRecordWholeAndInWriterOrder)
     GetCapturedStdout();
     for (int w = 0; w < kWriters; ++w)
         EXPECT_EQ(next[w], kEach) << "writer " << w;
-}
-
-// Stray bytes, a marker's first bytes that are no marker, records the
-// 1280-byte capacity skips whole, and good records: sent in two pieces cut
-// at every byte, the reader must hand out exactly the good ones.
-TEST(Reader, StreamCutAtEveryByteYieldsExactlyTheGoodRecords)
-{
-    const std::string good[] = {record(60, 'g'), record(1279, 'n'), record(41, 'h')};
-    const std::string stream = std::string(10, '\x11') + good[0] + record(1280, 's') + record(40).substr(0, 3) +
-                               good[1] + record(2000, 's') + good[2];
-    quarn_reader_t reader;
-    for (size_t cut = 0; cut <= stream.size(); ++cut) {
-        int fd[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-        ASSERT_EQ(quarn_reader_init(&reader, fd[0]), 0);
-        std::thread sender([&] {
-            e2e::send_all(fd[1], stream.substr(0, cut));
-            for (int queued = 1; ioctl(fd[0], SIOCINQ, &queued) == 0 && queued > 0;)
-                std::this_thread::yield(); // the reader took the first piece alone
-            e2e::send_all(fd[1], stream.substr(cut));
-            close(fd[1]);
-        });
-        const uint8_t *rec = nullptr;
-        std::vector<std::string> got;
-        for (int n; (n = quarn_reader_next(&reader, QUARN_MSG_RECV_LEN, &rec)) > 0;)
-            got.emplace_back(reinterpret_cast<const char *>(rec), n);
-        sender.join();
-        close(fd[0]);
-        ASSERT_EQ(got, std::vector<std::string>(std::begin(good), std::end(good))) << "cut at " << cut;
-    }
 }
 
 } // namespace

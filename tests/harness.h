@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -348,6 +349,7 @@ class Server {
     struct Task {
         std::string name, wchan; // thread name; kernel function it sleeps in
         char state;              // R running, S sleeping, T stopped, ...
+        pid_t tid;               // its thread id
     };
     std::vector<Task> tasks() const
     {
@@ -357,7 +359,7 @@ class Server {
             const std::string at = t.path().string(), stat = read_file(at + "/stat"), name = read_file(at + "/comm");
             const auto paren = stat.rfind(')');
             out.push_back({name.substr(0, name.find('\n')), read_file(at + "/wchan"),
-                           paren + 2 < stat.size() ? stat[paren + 2] : '?'});
+                           paren + 2 < stat.size() ? stat[paren + 2] : '?', std::stoi(t.path().filename())});
         }
         return out;
     }
@@ -365,6 +367,15 @@ class Server {
     std::size_t threads(const std::string &name) const
     {
         return threads([&](const Task &t) { return t.name == name; });
+    }
+
+    // The thread named name, or -1.
+    pid_t tid(const std::string &name) const
+    {
+        for (const Task &t : tasks())
+            if (t.name == name)
+                return t.tid;
+        return -1;
     }
 
   private:
@@ -383,6 +394,18 @@ class Server {
     pid_t pid_;                  // of the server process
     int conn_ = -1;              // the raw connection; -1 when the server never listened
     std::optional<int> status_;  // wait status once the server ended
+};
+
+// Holds one thread of a child still while the others run (the print
+// thread, standing in for a disk that does not answer); it goes on at the
+// end of the scope.
+struct ThreadHold {
+    const pid_t tid;
+    const bool held = ptrace(PTRACE_SEIZE, tid, 0, 0) == 0 && ptrace(PTRACE_INTERRUPT, tid, 0, 0) == 0 &&
+                      waitpid(tid, nullptr, __WALL) == tid;
+    explicit ThreadHold(pid_t t) : tid(t) {}
+    ThreadHold(const ThreadHold &) = delete;
+    ~ThreadHold() { ptrace(PTRACE_DETACH, tid, 0, 0); }
 };
 
 } // namespace e2e

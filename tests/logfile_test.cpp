@@ -2,7 +2,7 @@
 // leaves, the write position a restart finds, recovery into the backup, and
 // writes or copies cut short.
 #include "harness.h"
-#include "logfile.h"
+#include "logfile_check.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,7 +11,7 @@
 namespace {
 
 using namespace e2e;
-const std::string MARK(QUARN_END_MARK, QUARN_END_MARK_LEN);
+using store::MARK;
 
 struct LogFile : testing::Test {
     ~LogFile() override
@@ -28,23 +28,9 @@ struct LogFile : testing::Test {
     uint32_t offset() { return bsp_quarn_log_file_get(0).offset; }
     std::string log() { return read_file(path_); }
 
-    // Opens a file found as image: one with a marker is kept as it is and
-    // written on at its first marker's "+"; any other goes whole into the
-    // backup (behind what that held) and the file starts afresh.
     void expect_recovered(const std::string &image, uint32_t max)
     {
-        write_file(bak_, "earlier\n");
-        write_file(path_, image);
-        ASSERT_EQ(open(max), 0);
-        const size_t mark = image.size() <= max ? image.find(MARK) : std::string::npos;
-        EXPECT_EQ(offset(), mark == std::string::npos ? 0 : mark + 1);
-        EXPECT_TRUE(log() == (mark == std::string::npos ? "" : image)) << "file changed";
-        EXPECT_TRUE(read_file(bak_) == "earlier\n" + (mark == std::string::npos ? image : "")) << "backup wrong";
-        ASSERT_EQ(write("next\n"), 0); // lands right in front of the new marker, the ring read oldest first
-        const std::string file = log();
-        std::string ring = file.substr(file.find(MARK) + MARK.size()) + file.substr(0, file.find(MARK));
-        ring.erase(ring.find_last_not_of('\n') + 1);
-        EXPECT_TRUE(ring.ends_with("next")) << testing::PrintToString(file.substr(0, 80));
+        EXPECT_EQ(store::recovery_fault(dir_.str(), image, max, {"next\n"}), "") << testing::PrintToString(image.substr(0, 80));
     }
 
     TempDir dir_;

@@ -29,7 +29,7 @@ size_t _check_record_(const syslog_msg_t &m, const char *rec, size_t size)
 {
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
-    if (size > SYSLOG_RECORD_MAX || size > 1280 || head.len + QUARN_MSG_HEAD_LEN != size)
+    if (size > SYSLOG_RECORD_MAX || size > 1280 || size_t{head.len} + QUARN_MSG_HEAD_LEN != size)
         fail("record size");
     if (head.magic != QUARN_MSG_MAGIC || head.type != QUARN_TYPE_SYSLOG || head.level != syslog_level(m.severity))
         fail("record header");

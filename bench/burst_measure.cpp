@@ -1,0 +1,244 @@
+// One measurement of quarn_burst: the receiver, its senders, settling the
+// last partial batch, and the count of what the file holds afterwards.
+#include "burst_measure.h"
+#include "forward_collector.h"
+
+#include <array>
+#include <cctype>
+#include <filesystem>
+
+namespace burst {
+
+namespace {
+
+constexpr int64_t SYNC_EVERY_NS = 10 * MS;      // sync records after the senders ended
+constexpr int64_t QUIET_NS = 500 * MS;          // no growth and no CPU for this long: done
+constexpr int64_t SETTLE_LIMIT_NS = 60000 * MS; // give up waiting for quiet after this
+constexpr int64_t PACE_TICK_NS = 1 * MS;        // paced senders send in bursts this far apart
+
+// The record a line names (sender * records + sequence), or -1 when the
+// line is not a time stamp and one of the payloads sent, whole and unchanged.
+long payload_index(const std::string &line, std::string &expect, int records)
+{
+    static constexpr char shape[] = "[dddd-dd-dd dd:dd:dd]";
+    if (line.size() != STAMP_LEN + PAYLOAD_LEN - 1)
+        return -1;
+    for (size_t i = 0; i < STAMP_LEN; ++i)
+        if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+            return -1;
+    int id = -1;
+    long seq = -1;
+    if (sscanf(line.c_str() + STAMP_LEN, "bench s%1d n%7ld", &id, &seq) != 2 || id < 0 || id >= SENDERS ||
+        seq < 0 || seq >= records)
+        return -1;
+    write_payload(expect.data(), id, seq);
+    if (line.compare(STAMP_LEN, std::string::npos, expect, 0, PAYLOAD_LEN - 1) != 0)
+        return -1;
+    return static_cast<long>(id) * records + seq;
+}
+
+// Counts the payload lines of a log file, past the marker and quarn's loss lines.
+void count_delivery(const std::string &path, const sender_plan &plan, burst_result &res)
+{
+    const std::string text = read_whole(path);
+    std::vector<uint8_t> seen(static_cast<size_t>(SENDERS) * plan.records, 0);
+    std::string expect(PAYLOAD_LEN, '\0'), example;
+    for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
+        end = std::min(text.find('\n', pos), text.size());
+        const std::string line = text.substr(pos, end - pos);
+        if (const size_t at = line.find("][WARN][quarn]"); at == STAMP_LEN - 1 && line.ends_with(" lines not forwarded"))
+            res.not_forwarded += atol(line.c_str() + at + 14);
+        if (line.empty() || line == QUARN_END_FLAG || line.find("][WARN][quarn]") == STAMP_LEN - 1)
+            continue;
+        if (const long idx = payload_index(line, expect, plan.records); idx >= 0)
+            ++(seen[idx]++ ? res.duplicates : res.delivered);
+        else if (res.corrupt++ == 0)
+            example = line.substr(0, 160);
+    }
+    if (res.corrupt)
+        res.faults.push_back(std::to_string(res.corrupt) + " corrupt lines, first: \"" + example + "\"");
+    if (res.duplicates)
+        res.faults.push_back(std::to_string(res.duplicates) + " duplicated lines");
+    if (res.not_forwarded)
+        res.faults.push_back(std::to_string(res.not_forwarded) + " lines not forwarded");
+}
+
+// Sends "sync" every SYNC_EVERY_NS until the file has not grown and the
+// receiver has used no CPU for QUIET_NS, so that the last partial batch is
+// written whichever connection it arrived on.
+void settle(receiver &r, burst_result &res)
+{
+    int conn = connect_server();
+    if (conn < 0)
+        res.faults.push_back("could not connect to send sync");
+    const std::string sync = make_record(QUARN_LEVEL_CMD, "CMD", "sync");
+    const int64_t begin = now_ns();
+    int64_t next_sync = begin, next_check = begin + QUIET_NS;
+    for (long ticks = r.cpu_ticks();; sleep_ns(POLL_NS)) {
+        const int64_t now = now_ns();
+        if (conn >= 0 && now >= next_sync) {
+            const ssize_t n = send(conn, sync.data(), sync.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n != static_cast<ssize_t>(sync.size()) && !(n < 0 && errno == EAGAIN)) {
+                close(conn);
+                conn = -1;
+            }
+            next_sync = now + SYNC_EVERY_NS;
+        }
+        r.poll_log();
+        if (r.ended())
+            break;
+        if (now >= next_check) {
+            const long t = r.cpu_ticks();
+            const bool idle = t >= 0 && t - ticks <= 1;
+            ticks = t;
+            next_check = now + QUIET_NS;
+            if (idle && now - r.log_grew_ns >= QUIET_NS)
+                break;
+        }
+        if (now - begin > SETTLE_LIMIT_NS) {
+            res.faults.push_back("still busy or growing 60 s after the senders ended");
+            break;
+        }
+    }
+    if (conn >= 0)
+        close(conn);
+}
+
+} // namespace
+
+receiver start_receiver(const options &opt, const std::string &system, const std::string &dir,
+                        const std::string &out_path)
+{
+    if (system.starts_with("quarn")) { // log size, sync size, level; "+fwd" and "+sink" forward
+        std::vector<std::string> argv{QUARN_EXE, dir, QUARN_LOG_ARG, "64K", "1"};
+        if (system != "quarn")
+            argv = forwarding(system == "quarn+fwd" ? opt.forward : opt.sink, argv);
+        return receiver(argv, dir + "/quarn.app", out_path);
+    }
+    const std::string log = dir + "/baseline.log";
+    return receiver({"/proc/self/exe", "--baseline-receiver", log, opt.baseline_fsync ? "1" : "0"}, log, out_path);
+}
+
+void library_call(const char *payload)
+{
+    quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_FILE, "bench", "%s", payload);
+}
+
+void send_raw(int fd, const std::string &rec, sender_report &rep)
+{
+    const ssize_t n = send(fd, rec.data(), rec.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        ++rep.eagain;
+    else if (n != static_cast<ssize_t>(rec.size()))
+        ++rep.other_fail;
+}
+
+void sender_plan::run(int id, sender_report &rep) const
+{
+    std::string rec = raw ? log_record(id) : std::string(PAYLOAD_LEN + 1, '\0');
+    char *payload = raw ? &rec[PAYLOAD_AT] : rec.data();
+    write_payload(payload, id, 0);
+    const int fd = raw ? connect_server() : -1;
+    rep.connect_fail = raw && fd < 0;
+    const int64_t start = now_ns();
+    const double ns_per_record = rate > 0 ? 1e9 / rate : 0;
+    int64_t now = start;
+    for (int i = 0; i < records && !rep.connect_fail; ++i) {
+        const int64_t due = start + static_cast<int64_t>(i * ns_per_record);
+        if (due > now && (now = now_ns()) < due) {
+            sleep_until(start + (due - start + PACE_TICK_NS - 1) / PACE_TICK_NS * PACE_TICK_NS);
+            now = now_ns();
+        }
+        if (raw)
+            send_raw(fd, rec, rep);
+        else
+            library_call(payload);
+        next_payload(payload);
+    }
+    rep.end_ns = now_ns();
+}
+
+// One measurement: a receiver in a fresh directory under base, the senders
+// of plan, and the count of what the file holds afterwards.  The receiver's
+// messages go to tmpfs, so that only its log file touches the disk.
+burst_result measure(const options &opt, const std::string &system, const std::string &base,
+                     const sender_plan &plan)
+{
+    const std::string dir = fresh_dir(base), out_dir = fresh_dir(opt.tmpfs_dir);
+    receiver r = start_receiver(opt, system, dir, out_dir + "/receiver.out");
+    burst_result res;
+    res.system = system;
+    res.sent = static_cast<long>(plan.records) * plan.senders;
+    if (r.listening()) {
+        r.poll_log();
+        auto *reps = shared_mem<std::array<sender_report, SENDERS>>();
+        sender_group g(plan.senders, "/dev/null", [&](int id) { plan.run(id, (*reps)[id]); });
+        r.log_grew_ns = g.start_ns;
+        if (!g.wait([&] { r.poll_log(); }))
+            res.faults.push_back("senders still running after 300 s; killed");
+        int64_t last_end = g.start_ns;
+        for (int id = 0; id < plan.senders; ++id) {
+            const sender_report &rep = (*reps)[id];
+            res.senders.eagain += rep.eagain;
+            res.senders.other_fail += rep.other_fail;
+            last_end = std::max(last_end, rep.end_ns);
+            if (rep.connect_fail)
+                res.faults.push_back("sender " + std::to_string(id) + " could not connect");
+        }
+        res.send_seconds = (last_end - g.start_ns) / 1e9;
+        settle(r, res);
+        res.seconds = (r.log_grew_ns - g.start_ns) / 1e9;
+    }
+    const off_t settled = r.log_size;
+    r.stop();
+    if (r.poll_log(); r.log_size != settled)
+        res.faults.push_back("file changed by " + std::to_string(r.log_size - settled) + " bytes at SIGTERM");
+    if (!r.fault.empty())
+        res.faults.push_back(r.fault);
+    res.rss_kib = r.rss_kib;
+    res.cpu_s = r.cpu_s;
+    res.end = describe_status(r.status);
+    count_delivery(r.log_path, plan, res);
+    // What the forwarding queue still held when the stop's flush ran out.
+    if (const std::string out = read_whole(out_dir + "/receiver.out"); out.find(" lines not forwarded") != std::string::npos) {
+        res.not_forwarded = std::max(res.not_forwarded, 1L);
+        res.faults.push_back("lines not forwarded at the stop");
+    }
+    res.output = r.output_digest();
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(out_dir);
+    return res;
+}
+
+void print_burst(const char *workload, const char *fs, int run, const burst_result &res, double paced_rate)
+{
+    std::string faults;
+    for (const std::string &f : res.faults)
+        faults += (faults.empty() ? "" : "; ") + f;
+    printf("  %-8s %s: %ld of %ld delivered (loss %.2f %%) in %.3f s = %.0f rec/s; sending took %.3f s; "
+           "cpu %.3f s = %.2f s/M; peak RSS %ld KiB",
+           res.system.c_str(), fs, res.delivered, res.sent, res.loss_pct(), res.seconds, res.rate(),
+           res.send_seconds, res.cpu_s, res.cpu_per_m(), res.rss_kib);
+    if (res.system == "baseline")
+        printf("; EAGAIN %ld", res.senders.eagain);
+    printf("\n    receiver output: %s\n", res.output.c_str());
+    if (!faults.empty())
+        printf("    FAULT: %s\n", faults.c_str());
+    json_line j;
+    j.add("kind", "measurement").add("workload", workload).add("fs", fs).add("system", res.system).add("run", run);
+    if (paced_rate > 0)
+        j.add("paced_rate", paced_rate);
+    j.add("sent", res.sent).add("delivered", res.delivered).add("duplicates", res.duplicates)
+        .add("corrupt", res.corrupt).add("seconds", res.seconds).add("send_seconds", res.send_seconds)
+        .add("records_per_s", res.rate()).add("loss_pct", res.loss_pct()).add("cpu_s", res.cpu_s)
+        .add("cpu_s_per_m", res.cpu_per_m()).add("peak_rss_kib", res.rss_kib).add("raw_eagain", res.senders.eagain)
+        .add("raw_other_fail", res.senders.other_fail).add("end", res.end).add("faults", faults).print();
+    fflush(stdout);
+}
+
+std::vector<std::string> systems_in_order(int run)
+{
+    return run % 2 ? std::vector<std::string>{"quarn", "baseline"} : std::vector<std::string>{"baseline", "quarn"};
+}
+
+} // namespace burst

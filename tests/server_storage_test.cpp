@@ -1,0 +1,93 @@
+// What the server accepted it stores, or counts: at a stop by any signal
+// in mid-burst, and at a crash on an overflowed stack.
+#include "harness.h"
+
+#include <sstream>
+
+namespace {
+
+using namespace e2e;
+
+// Records stored in quarn.app with the given prefix, and the records that
+// the server's own lines say were dropped.
+struct Tally {
+    long stored = 0, counted = 0;
+};
+
+Tally tally(const std::string &log, const std::string &prefix)
+{
+    Tally t;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        long n = 0;
+        int at = 0;
+        const auto tag = line.find("[quarn]");
+        if (line.starts_with(prefix))
+            ++t.stored;
+        else if (tag != std::string::npos && sscanf(line.c_str() + tag, "[quarn]%ld records dropped%n", &n, &at) == 1 && at > 0)
+            t.counted += n;
+    }
+    return t;
+}
+
+// Senders at full speed on blocking connections, each counting the records
+// its send() accepted until the server ends its reading; the stop signal
+// comes in mid-burst.  Every accepted record must be stored or counted.
+class StopBySignal : public testing::TestWithParam<int> {};
+
+TEST_P(StopBySignal, KeepsOrCountsEveryRecordAcceptedBeforeIt)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"64M", "64K", "1"});
+    ASSERT_TRUE(s.up()) << s.report();
+    int counts[2];
+    ASSERT_EQ(pipe(counts), 0);
+    constexpr int senders = 3;
+    std::vector<pid_t> pids;
+    for (int k = 0; k < senders; ++k)
+        pids.push_back(spawn({}, [&] {
+            const int fd = quarn_socket();
+            long sent = 0;
+            for (; sent < 200000; ++sent) {
+                std::string text = "s" + std::to_string(k) + " " + std::to_string(sent) + " ";
+                if (!send_all(fd, make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text.append(99 - text.size(), '.') + "\n")))
+                    break;
+            }
+            _exit(write(counts[1], &sent, sizeof sent) == sizeof sent ? 0 : 1);
+        }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(s.stop(GetParam()), 0) << s.report();
+    long accepted = 0;
+    for (const pid_t pid : pids) {
+        long sent = 0;
+        EXPECT_EQ(wait_exit(pid), 0);
+        EXPECT_EQ(read(counts[0], &sent, sizeof sent), static_cast<ssize_t>(sizeof sent));
+        accepted += sent;
+    }
+    const Tally t = tally(s.log("quarn.app"), "s");
+    EXPECT_EQ(t.stored + t.counted, accepted) << t.stored << " stored, " << t.counted << " counted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopBySignal,
+                         testing::Values(SIGTERM, SIGINT, SIGUSR2, SIGALRM, SIGPWR, SIGXCPU, SIGRTMIN + 2),
+                         [](const auto &info) { return std::string(sigabbrev_np(info.param) ?: "RT"); });
+
+// A receive thread that overflows its stack (the preloaded library makes
+// the second one recurse) still runs the fault handler: the staged text is
+// written, and the server ends by the fault.
+TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
+{
+    QUARN_REQUIRE_ISOLATION();
+    setenv("LD_PRELOAD", QUARN_OVERFLOW_PRELOAD, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    Server s({"1M", "64K", "1"});
+    unsetenv("LD_PRELOAD");
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "staged\n") && s.settle()) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), "");
+    const int second = quarn_socket();
+    EXPECT_EQ(s.stop(0), 128 + SIGSEGV) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), "staged\n" + END_MARK);
+    close(second);
+}
+
+} // namespace

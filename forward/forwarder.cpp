@@ -75,6 +75,7 @@ class forwarder {
     size_t sent_ = 0;            // bytes of out_ the collector has; forwarding thread only
     uint64_t lost_ = 0;          // lines dropped and not yet reported; forwarding thread only
     bool down_said_ = false;     // the current outage was announced; forwarding thread only
+    bool was_up_ = false;        // a connection was made before; forwarding thread only
     steady::duration backoff_ = BACKOFF_FIRST; // forwarding thread only
     steady::time_point retry_at_{};            // forwarding thread only
 
@@ -143,8 +144,9 @@ bool forwarder::connect_()
         return false;
     }
     if (down_said_)
-        printf("forward: %s: connected again\n", target_.value.c_str());
+        printf("forward: %s: connected%s\n", target_.value.c_str(), was_up_ ? " again" : "");
     down_said_ = false;
+    was_up_ = true;
     backoff_ = BACKOFF_FIRST;
     if (!out_.empty() && out_stream_ != link_.stream()) {
         // A Unix socket that changed from datagram to stream or back: the

@@ -556,21 +556,22 @@ int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int k
         maxSize <= QUARN_END_MARK_LEN)
         return QUARN_E_ARG;
     log_kind_t &k = get_lf(kind);
-    std::lock_guard lock(k.mu);
-    if (k.lf.is_open)
+    if (k.open.load(std::memory_order_acquire))
         return QUARN_E_BUSY;
-    k.lf = {};
     if (dir)
         _remember_dir_(dir, dirLen);
-    char bak_path[PATH_LEN];
-    _form_path_(k.path, k.name);
+    // The search and a recovery run without the kind's lock: they may take
+    // seconds on flash, and the kind's record must stay readable meanwhile.
+    char path[PATH_LEN], bak_path[PATH_LEN];
+    _form_path_(path, k.name);
     _form_path_(bak_path, k.bak_name);
-    const int rc = _open_log_(k.lf, maxSize, k.path, bak_path);
-    if (rc != 0) {
-        k.lf = {};
+    quarn_log_file_t lf{};
+    if (const int rc = _open_log_(lf, maxSize, path, bak_path); rc != 0)
         return rc;
-    }
-    printf("%s open !!!\n", k.path);
+    printf("%s open !!!\n", path);
+    std::lock_guard lock(k.mu);
+    k.lf = lf;
+    memcpy(k.path, path, sizeof path);
     k.lf.is_open = 1;
     k.has_mark = k.lf.offset > 0; // its newline stays in front of the write position
     k.mark_at = k.has_mark ? k.lf.offset - 1 : 0;

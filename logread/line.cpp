@@ -59,6 +59,18 @@ bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
     return true;
 }
 
+// True when the stamp number YYYYMMDDhhmmss names a time that exists
+// (2026-02-30 and 25:00 do not).
+bool _real_time_(uint64_t key)
+{
+    const auto two = [&](uint64_t below) { return static_cast<int>(key / below % 100); }; // two digits
+    const int year = static_cast<int>(key / 10000000000), month = two(100000000), day = two(1000000);
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month >= 1 && month <= 12 && day >= 1 && day <= DAYS[month - 1] + (month == 2 && leap) &&
+           two(10000) < 24 && two(100) < 60 && two(1) < 60;
+}
+
 } // namespace
 
 bool logread_stamp(std::string_view text, uint64_t &key)
@@ -111,7 +123,7 @@ bool logread_time_key(std::string_view text, time_t now, uint64_t &key)
     for (std::size_t i = 0; i < std::size(FORMS); ++i) {
         if (t.size() == FORMS[i].size() && _match_(t, FORMS[i], key)) {
             key *= SCALE[i];
-            return true;
+            return _real_time_(key);
         }
     }
     return false;

@@ -54,9 +54,69 @@ std::string _apply_(const std::string &name, const std::string &value, time_t no
     return "";
 }
 
+// The long names of the short options that take a value, as journalctl
+// spells them where it has them.
+std::string _short_name_(const std::string &name)
+{
+    static constexpr std::pair<const char *, const char *> LONG[] = {
+        {"--lines", "-n"}, {"--kind", "-k"}, {"--priority", "-p"}, {"--tag", "-t"}};
+    for (const auto &[long_name, short_name] : LONG)
+        if (name == long_name)
+            return short_name;
+    return name;
+}
+
 bool _takes_value_(const std::string &name)
 {
     return name == "-n" || name == "-k" || name == "-p" || name == "-t" || name == "--since" || name == "--until";
+}
+
+// Sets the flag name stands for; false when it is none.
+bool _flag_(const std::string &name, read_options &opt)
+{
+    if (name == "--help" || name == "-h")
+        opt.help = true;
+    else if (name == "-f" || name == "--follow")
+        opt.follow = true;
+    else if (name == "--bak")
+        opt.backups = true;
+    else if (name == "--no-color")
+        opt.color = false;
+    else
+        return false;
+    return true;
+}
+
+// One argument of options: "--name", "--name=value" or a row of short
+// options ("-fn", "-fn3", "-fp warn"), whose first that takes a value
+// takes the rest of the row or, if nothing is left, the next argument.
+// Empty on success, else the message.
+std::string _option_(int argc, char **argv, int &i, time_t now, read_options &opt)
+{
+    const std::string arg = argv[i];
+    if (arg.starts_with("--")) {
+        const auto eq = arg.find('=');
+        const std::string name = _short_name_(arg.substr(0, eq));
+        if (_takes_value_(name)) {
+            if (eq == std::string::npos && i + 1 == argc)
+                return arg + " wants a value";
+            return _apply_(name, eq != std::string::npos ? arg.substr(eq + 1) : argv[++i], now, opt);
+        }
+        if (!_flag_(name, opt))
+            return "unknown option '" + arg.substr(0, eq) + "'";
+        return eq == std::string::npos ? "" : name + " takes no value, not '" + arg.substr(eq + 1) + "'";
+    }
+    for (std::size_t c = 1; c < arg.size(); ++c) {
+        const std::string name{'-', arg[c]};
+        if (_takes_value_(name)) {
+            if (c + 1 == arg.size() && i + 1 == argc)
+                return name + " wants a value";
+            return _apply_(name, c + 1 < arg.size() ? arg.substr(c + 1) : argv[++i], now, opt);
+        }
+        if (!_flag_(name, opt))
+            return "unknown option '" + name + "'" + (arg.size() > 2 ? " in '" + arg + "'" : "");
+    }
+    return "";
 }
 
 } // namespace
@@ -65,40 +125,17 @@ std::string logread_options(int argc, char **argv, time_t now, read_options &opt
 {
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
         if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!opt.dir.empty())
                 return "one log directory only, not '" + opt.dir + "' and '" + arg + "'";
             opt.dir = arg;
-            continue;
-        }
-        std::string value;
-        bool has_value = false;
-        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-            value = arg.substr(eq + 1), has_value = true;
-            arg.resize(eq);
-        }
-        if (arg == "--") {
+        } else if (arg == "--") {
             options_end = true;
-        } else if (arg == "--help" || arg == "-h") {
-            opt.help = true;
-        } else if (arg == "-f" || arg == "--follow") {
-            opt.follow = true;
-        } else if (arg == "--bak") {
-            opt.backups = true;
-        } else if (arg == "--no-color") {
-            opt.color = false;
-        } else if (_takes_value_(arg)) {
-            if (!has_value && i + 1 == argc)
-                return arg + " wants a value";
-            if (const std::string e = _apply_(arg, has_value ? value : argv[++i], now, opt); !e.empty())
-                return e;
-        } else {
-            return "unknown option '" + arg + "'";
+        } else if (const std::string e = _option_(argc, argv, i, now, opt); !e.empty()) {
+            return e;
         }
     }
-    if (opt.dir.empty() && !opt.help)
-        return "no log directory given";
     return "";
 }
 
@@ -106,11 +143,12 @@ void logread_help()
 {
     fputs(
         "usage: quarn read [-f] [-n N] [-k app|dsp|bsp|all] [-p LEVEL] [-t TAG]\n"
-        "                  [--since TIME] [--until TIME] [--bak] [--no-color] LOGDIR\n"
+        "                  [--since TIME] [--until TIME] [--bak] [--no-color] [LOGDIR]\n"
         "\n"
         "Shows the log files in LOGDIR oldest line first: the text behind the end\n"
         "marker of a file that has wrapped, then the text before it.  The marker,\n"
-        "padding and the line the wrap cut in two are left out.\n"
+        "padding and the line the wrap cut in two are left out.  Without LOGDIR:\n"
+        "$QUARN_LOGDIR, else " QUARN_DEFAULT_LOGDIR ".\n"
         "\n"
         "  -f            follow: the last 10 lines (or -n N), then new text as the\n"
         "                server writes it, across wraps, restarts and a file sent\n"
@@ -119,14 +157,16 @@ void logread_help()
         "                batch, a sync (quarn sync) or the server's write interval\n"
         "                (quarn interval).  With -k all, new text of each file is\n"
         "                shown as it comes, not merged.\n"
-        "  -n N          only the last N lines\n"
+        "  -n N          only the last N lines (also --lines)\n"
         "  -k KIND       app (the default), dsp, bsp, or all: the application and\n"
         "                DSP lines merged by time stamp (lines of one second keep\n"
         "                their file order), then the kernel lines, in file order:\n"
         "                they carry the kernel's own clock, not the wall clock\n"
+        "                (also --kind)\n"
         "  -p LEVEL      lowest level shown: debug, info, warn, error or 0..3;\n"
-        "                file-only lines count as info\n"
+        "                file-only lines count as info (also --priority)\n"
         "  -t TAG        only lines with this tag; give it again for more tags\n"
+        "                (also --tag)\n"
         "  --since TIME  only lines stamped at or after TIME\n"
         "  --until TIME  only lines stamped at or before TIME; TIME is\n"
         "                \"YYYY-MM-DD hh:mm:ss\" (parts on the right may be left\n"
@@ -135,6 +175,8 @@ void logread_help()
         "                file the server set aside in the order it was appended\n"
         "  --no-color    no colours; lines are coloured by level only on a terminal\n"
         "\n"
+        "Short options combine (-fn 20, -fp warn); a long option's value may follow\n"
+        "it or an '=' (--since=-1h).\n"
         "Lines without a time stamp belong to the line before them.  Kernel lines\n"
         "in quarn.bsp pass -p and -t; having no wall-clock time, they are left out\n"
         "by --since and --until.\n"

@@ -18,6 +18,7 @@ struct read_options {
     bool color = true;      // off with --no-color (and where output is no terminal)
     line_filter filter;     // -p, -t, --since, --until
     std::string dir;        // the log directory
+    bool default_dir = false; // none was given: $QUARN_LOGDIR or the service's default
 };
 
 // Reads argv[1..argc) (argv[0] is the word "read").  Empty on success, else

@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -136,7 +138,8 @@ void logread_initial(std::vector<kind_file> &files, const read_options &opt, out
 int logread_show(read_options &opt, out_writer &out)
 {
     if (const std::string problem = _check_dir_(opt.dir); !problem.empty()) {
-        fprintf(stderr, "quarn read: %s\n", problem.c_str());
+        fprintf(stderr, "quarn read: %s%s\n", problem.c_str(),
+                opt.default_dir ? " (no LOGDIR given: the default log directory)" : "");
         return 1;
     }
     byte_buffer scratch(READ_CHUNK);
@@ -146,9 +149,10 @@ int logread_show(read_options &opt, out_writer &out)
             fprintf(stderr, "quarn read: %s\n", problem.c_str());
             return 1;
         }
-        if (!k.fd && files.size() == 1)
-            fprintf(stderr, "quarn read: no %s in %s yet\n", k.name, opt.dir.c_str());
     }
+    if (std::none_of(files.begin(), files.end(), [](const kind_file &k) { return bool(k.fd); }))
+        fprintf(stderr, "quarn read: no %s in %s yet\n", files.size() == 1 ? files[0].name : "quarn.app, quarn.dsp or quarn.bsp",
+                opt.dir.c_str());
     if (_raw_(opt))
         logread_put_raw(files.front(), opt.backups, scratch.span(), out);
     else
@@ -168,6 +172,11 @@ int quarn_read(int argc, char **argv)
     if (opt.help) {
         logread_help();
         return 0;
+    }
+    if (opt.dir.empty()) {
+        const char *env = getenv("QUARN_LOGDIR");
+        opt.dir = env && *env ? env : QUARN_DEFAULT_LOGDIR;
+        opt.default_dir = true;
     }
     opt.color = opt.color && isatty(STDOUT_FILENO);
     out_writer out(STDOUT_FILENO);

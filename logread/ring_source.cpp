@@ -115,8 +115,12 @@ std::vector<ring_range> logread_plan(int fd, uint64_t size, int64_t mark, bool b
         return {{fd, 0, size, false, false, false, !backup}};
     const uint64_t newest_end = static_cast<uint64_t>(mark);
     const uint64_t oldest = newest_end + MARK_LEN;
-    if (oldest >= size) // not wrapped, or the marker ends the file exactly: the start may be cut all the same
-        return {{fd, 0, newest_end, true, false, false, true}};
+    // Not wrapped: the first line is whole, whoever wrote it, stamped or
+    // not.  A ring whose newest text ends exactly at its end (a batch as
+    // long as the file) looks the same and may show the rest of a line it
+    // overwrote: better than hiding the first line of every fresh file.
+    if (oldest >= size)
+        return {{fd, 0, newest_end, false, false, false, true}};
     return {{fd, oldest, size, true, true, true, false}, {fd, 0, newest_end, false, false, false, true}};
 }
 

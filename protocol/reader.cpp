@@ -99,6 +99,7 @@ int _step_(quarn_reader_t *r, int capacity, const uint8_t **rec)
         }
         if (capacity <= 0 || size >= static_cast<uint32_t>(capacity)) {
             r->skip = size;
+            ++r->skipped;
             continue;
         }
         if (_buffered_(r) < size)
@@ -173,6 +174,7 @@ int quarn_reader_init(quarn_reader_t *r, int fd)
         return QUARN_E_NOMEM;
     r->fd = fd;
     r->head = r->tail = r->skip = 0;
+    r->skipped = 0;
     return 0;
 }
 
@@ -180,10 +182,13 @@ int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec)
 {
     if (r == nullptr || !r->buf || rec == nullptr)
         return QUARN_E_ARG;
+    const uint64_t skipped = r->skipped;
     for (;;) {
         const int result = _step_(r, capacity, rec);
         if (result != QUARN_NEED_MORE)
             return result;
+        if (r->skipped != skipped && r->skip == 0)
+            return 0; // what was skipped is told before the wait for more
         if (!_fill_(r))
             return -1;
     }
@@ -205,7 +210,9 @@ int bsp_quarn_msg_read(int sock, char *buffer, int *size)
     if ((!t_reader.buf || t_reader.fd != sock) && quarn_reader_init(&t_reader, sock) != 0)
         return QUARN_E_NOMEM;
     const uint8_t *rec = nullptr;
-    const int result = quarn_reader_next(&t_reader, *size, &rec);
+    int result;
+    while ((result = quarn_reader_next(&t_reader, *size, &rec)) == 0) {
+    }
     if (result < 0) {
         // The caller now closes the connection, and its descriptor number may
         // come back for another one: the leftovers must not be served there.

@@ -18,6 +18,7 @@ struct quarn_reader_t {
     uint32_t head = 0;                 // first byte of buf not yet handed out
     uint32_t tail = 0;                 // end of the bytes received into buf
     uint32_t skip = 0;                 // bytes of an oversized record still to throw away
+    uint64_t skipped = 0;              // oversized records thrown away, for the caller to count
     std::unique_ptr<uint8_t[]> buf;    // QUARN_READER_BUF_LEN bytes
 };
 
@@ -32,6 +33,8 @@ int quarn_reader_init(quarn_reader_t *r, int fd);
 // only once its whole 40-byte header has arrived.  Receive calls
 // interrupted by a signal are repeated.
 //   > 0  the record's size (40 + len)
+//   0    records were skipped whole (r->skipped counts them) and no whole
+//        record is buffered: told before the call would wait for more
 //   -1   the connection ended or failed (a record cut by the end is lost)
 //   -2   a header announced 65536 bytes or more ("error package len[%d] \n");
 //        it stays at the front, so the caller ends the connection

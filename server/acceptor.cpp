@@ -137,6 +137,11 @@ int receive_records(quarn_reader_t *reader)
         }
     }
     _store_batch_(recs, count);
+    if (reader->skipped > 0) {
+        loss_count(QUARN_LOSS_TOO_LONG, reader->skipped);
+        loss_cleared(QUARN_LOSS_TOO_LONG); // nothing to wait for: report it with the next chores
+        reader->skipped = 0;
+    }
     if (refused > 0)
         g_counters.refused.fetch_add(refused, std::memory_order_relaxed);
     return 0;

@@ -2,11 +2,13 @@
 #include "quarn_server.h"
 
 #include "console.h"
+#include "fault_stack.h"
 #include "logfile.h"
 #include "loss.h"
 #include "quarn.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +75,56 @@ void _cmd_redirect_(const char *text)
     console_redirect(fd);
 }
 
-// Opens the DSP log file and turns DSP staging on.  Sizes outside what a
+// One open of the DSP or BSP log file.
+struct open_request_t {
+    int kind;      // QUARN_DSP_LOG_INIT or QUARN_BSP_LOG_INIT
+    uint32_t size; // the file's largest size
+    int period;    // BSP: the kernel log collector's period in seconds
+};
+
+void _open_log_file_(const open_request_t &req)
+{
+    if (bsp_quarn_log_file_init(nullptr, 0, req.size, req.kind) < 0)
+        puts(req.kind == QUARN_DSP_LOG_INIT ? "quarn_log_file_init QUARN_DSP_LOG_INIT failed."
+                                            : "quarn_log_file_init QUARN_BSP_LOG_INIT failed.");
+    else if (req.kind == QUARN_BSP_LOG_INIT)
+        kernel_log_start(req.period); // a collector that already runs keeps its period
+}
+
+void *_opener_main_(void *arg)
+{
+    const fault_stack own_stack;
+    prctl(PR_SET_NAME, "quarn_open");
+    const open_request_t req = *static_cast<open_request_t *>(arg);
+    free(arg);
+    _open_log_file_(req);
+    return nullptr;
+}
+
+// Finding a file's write position reads it whole, and a file without a
+// marker is copied to its backup first: seconds on flash.  So the open
+// runs on a thread of its own while the print thread goes on; the kind's
+// batches meanwhile go where they went before its file was open.  A kind
+// already open is refused at once, in order with the print thread's lines.
+void _open_in_background_(const open_request_t &req)
+{
+    auto *cell = quarn_log_file_is_open(req.kind) ? nullptr : static_cast<open_request_t *>(malloc(sizeof req));
+    pthread_attr_t attr;
+    pthread_t tid;
+    if (cell && pthread_attr_init(&attr) == 0) {
+        *cell = req;
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        const bool started = pthread_create(&tid, &attr, _opener_main_, cell) == 0;
+        pthread_attr_destroy(&attr);
+        if (started)
+            return;
+    }
+    free(cell);
+    _open_log_file_(req); // no thread to be had: open it here
+}
+
+// Opens the DSP log file.  DSP text that came before goes to quarn.app, in
+// order before anything of the new file.  Sizes outside what a
 // board can hold are refused before anything changes: a negative number
 // would otherwise arrive as about 4 GiB, and the staging buffer with it.
 void _cmd_dsp_init_(const char *text)
@@ -96,12 +147,11 @@ void _cmd_dsp_init_(const char *text)
         printf("set loglevel=error(%d)\n", level);
     }
     const log_kind_t &dsp = g_log_kinds[QUARN_DSP_LOG_INIT];
+    if (!quarn_log_file_is_open(dsp.file))
+        stage_flush(dsp);
     *dsp.sync_size = static_cast<uint32_t>(sync_size);
     *dsp.print_level = static_cast<uint32_t>(level);
-    if (bsp_quarn_log_file_init(nullptr, 0, static_cast<uint32_t>(log_size), dsp.file) < 0)
-        puts("quarn_log_file_init QUARN_DSP_LOG_INIT failed.");
-    else
-        dsp.stage->enabled = true;
+    _open_in_background_({dsp.file, static_cast<uint32_t>(log_size), 0});
 }
 
 // Opens the BSP log file and starts the kernel log thread, which moves the
@@ -118,11 +168,7 @@ void _cmd_bsp_init_(const char *text)
         printf("cmd:%s refused: log size 1 KiB..1 GiB\n", text);
         return;
     }
-    if (bsp_quarn_log_file_init(nullptr, 0, static_cast<uint32_t>(log_size), QUARN_BSP_LOG_INIT) < 0) {
-        puts("quarn_log_file_init QUARN_BSP_LOG_INIT failed.");
-        return;
-    }
-    kernel_log_start(period); // a collector that already runs keeps its period
+    _open_in_background_({QUARN_BSP_LOG_INIT, static_cast<uint32_t>(log_size), period});
 }
 
 // How long staged text may wait before it is written, in whole seconds;

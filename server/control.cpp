@@ -7,14 +7,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// 0 when the command went out, 1 when it could not (the sender printed why).
-int _sent_() { return quarn_sender_connected() ? 0 : 1; }
+// 0 when the command went out, 1 when it could not: the sender printed
+// why, and a newcomer is told what that means.
+int _sent_()
+{
+    if (quarn_sender_connected())
+        return 0;
+    puts("no quarn server is running");
+    return 1;
+}
 
 int _send_command_(const char *text)
 {
@@ -49,13 +57,30 @@ int _redirect_()
     return _sent_();
 }
 
+// A level as a whole number (checked against 0..3 by the caller) or by
+// its name; false for anything else.
+bool _level_value_(const char *arg, int &n)
+{
+    static constexpr const char *NAMES[] = {"debug", "info", "warn", "error"};
+    for (n = 0; n < 4; ++n)
+        if (strcmp(arg, NAMES[n]) == 0)
+            return true;
+    const char *end = arg + strlen(arg);
+    const auto [at, ec] = std::from_chars(arg, end, n);
+    return ec == std::errc{} && at == end;
+}
+
 int _level_(int argc, char **argv)
 {
     if (argc < 3) {
         _show_help();
         return 1;
     }
-    const int n = atoi(argv[2]);
+    int n = 0;
+    if (!_level_value_(argv[2], n)) {
+        printf("err level = %s: a whole number 0..3, or debug, info, warn, error\n", argv[2]);
+        return 1;
+    }
     if (n < 0 || n > 3) {
         printf("err level = %d\n", n);
         return 1;
@@ -96,12 +121,19 @@ void _show_help()
     puts("                   1 info   ");
     puts("                   2 warning   ");
     puts("                   3 error   ");
-    puts("read [-f] LOGDIR   show the log files oldest line first, -f to follow");
+    puts("                   (or by name: debug, info, warn, error)");
+    puts("read [-f] [LOGDIR] show the log files oldest line first, -f to follow");
     puts("                   (quarn read --help lists the filters)");
     puts("stats              the server prints and stores its counters");
     puts("interval +int      write waiting log text within N seconds (0: by size only)");
     puts("log [-p L] [-t T]  send a message, or each line of standard input");
     puts("run [-t T] -- PROG run PROG, sending its output lines (stderr as warnings)");
+    puts("--help, --version  this text; the version");
+    puts("LOGDIR LOGSIZE SYNCSIZE LEVEL");
+    puts("                   run the server: log files in LOGDIR of at most LOGSIZE,");
+    puts("                   written every SYNCSIZE (sizes end in k, m or g: 1M 64K),");
+    puts("                   lines of LEVEL and above shown; e.g. quarn logs 1M 64K 1");
+    puts("                   (man quarn tells the whole story)");
     puts("~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
 }
 
@@ -112,6 +144,16 @@ int quarn_control(int argc, char **argv)
         return 0;
     }
     const char *word = argv[1];
+    if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0 || strcmp(word, "help") == 0) {
+        _show_help();
+        return 0;
+    }
+    if (strcmp(word, "--version") == 0) {
+        char ver[64] = {};
+        quarn_get_version(ver, sizeof ver, nullptr, 0);
+        printf("quarn %s\n", ver);
+        return 0;
+    }
     if (strcmp(word, "sync") == 0)
         return _send_command_("sync");
     if (strcmp(word, "level") == 0)
@@ -122,6 +164,10 @@ int quarn_control(int argc, char **argv)
         return _send_command_("stats");
     if (strcmp(word, "interval") == 0)
         return _interval_(argc, argv);
+    if (argc > 2)
+        printf("quarn: the server takes 4 arguments (LOGDIR LOGSIZE SYNCSIZE LEVEL), not %d\n", argc - 1);
+    else
+        printf("quarn: unknown command '%s'\n", word);
     _show_help();
     return 1;
 }

@@ -61,6 +61,7 @@ void _console_length_error_(int delivered, int len)
     loss_report(true); // the last chance to say what was lost
     flush_all();
     forward_drain(); // at most 2 s for the collector
+    stop_report();
     exit(0);
 }
 
@@ -185,14 +186,15 @@ void *print_thread_main(void *)
     for (uint32_t taken = 0;;) {
         int n = bsp_quarn_cb_try_read_batch(batch, QUARN_PRINT_BATCH);
         if (n == -11) {
-            // The ring ran dry, so a full ring has cleared: show what the
-            // console holds, do the chores, then sleep until a record
-            // comes, the next batch is due or someone wakes us.
-            console_flush();
+            // The ring ran dry, so a full ring has cleared: do the chores,
+            // show what the console holds (their lines too), then sleep
+            // until a record comes, the next batch is due or someone wakes us.
             forward_idle();
             loss_cleared(QUARN_LOSS_RING);
+            const int64_t due = _chores_();
+            console_flush();
             timespec at;
-            n = bsp_quarn_cb_timed_read_batch(batch, QUARN_PRINT_BATCH, _deadline_(_chores_(), &at));
+            n = bsp_quarn_cb_timed_read_batch(batch, QUARN_PRINT_BATCH, _deadline_(due, &at));
         }
         if (n > 0)
             taken = _dispatch_batch_(batch, n, taken);

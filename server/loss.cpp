@@ -72,6 +72,9 @@ own_line_t _loss_line_(int cause, uint64_t n, int err)
         return _own_line_(QUARN_LEVEL_WARN, "%llu records dropped: ring buffer full", _ull_(n));
     case QUARN_LOSS_MEMORY:
         return _own_line_(QUARN_LEVEL_WARN, "%llu records dropped: out of memory", _ull_(n));
+    case QUARN_LOSS_TOO_LONG:
+        return _own_line_(QUARN_LEVEL_WARN, "%llu records dropped: longer than %d bytes", _ull_(n),
+                          QUARN_MSG_RECV_LEN - 1);
     case QUARN_LOSS_CONNECTIONS:
         return _own_line_(QUARN_LEVEL_WARN, "%llu connections shed: %s", _ull_(n), strerror(err));
     default: // bytes: whole KiB, rounded up, from 1 KiB on
@@ -124,21 +127,42 @@ void stats_report()
     uint64_t accepted = 0;
     uint32_t high_water = 0;
     bsp_quarn_cb_counters(&accepted, &high_water);
-    const uint64_t ring = _total_(QUARN_LOSS_RING), memory = _total_(QUARN_LOSS_MEMORY);
+    const uint64_t ring = _total_(QUARN_LOSS_RING), memory = _total_(QUARN_LOSS_MEMORY),
+                   too_long = _total_(QUARN_LOSS_TOO_LONG);
     const uint64_t not_stored =
         _total_(QUARN_LOSS_FILE) + _total_(QUARN_LOSS_FILE + 1) + _total_(QUARN_LOSS_FILE + 2);
     const own_line_t line = _own_line_(
         QUARN_LEVEL_INFO,
-        "counters: %llu records accepted, %llu dropped (ring buffer full %llu, out of memory %llu), %llu refused; "
+        "counters: %llu records accepted, %llu dropped (ring buffer full %llu, out of memory %llu, too long %llu), "
+        "%llu refused; "
         "bytes written quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu, not stored %llu; "
         "connections %u open, %llu in all, %llu shed; ring high-water %u bytes; console lines not shown %llu",
-        _ull_(accepted), _ull_(ring + memory), _ull_(ring), _ull_(memory), _ull_(g_counters.refused.load()),
+        _ull_(accepted), _ull_(ring + memory + too_long), _ull_(ring), _ull_(memory), _ull_(too_long),
+        _ull_(g_counters.refused.load()),
         _ull_(g_counters.written[0].load()), _ull_(g_counters.written[1].load()), _ull_(g_counters.written[2].load()),
         _ull_(not_stored), g_counters.conn_open.load(), _ull_(g_counters.conn_total.load()),
         _ull_(_total_(QUARN_LOSS_CONNECTIONS)), high_water, _ull_(console_skipped()));
     fputs(line.text(), stdout);
     if (stage_text(g_log_kinds[QUARN_APP_LOG_INIT], line.text(), line.len(), QUARN_LEVEL_INFO))
         forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len());
+}
+
+void stop_report()
+{
+    uint64_t accepted = 0;
+    uint32_t high_water = 0;
+    bsp_quarn_cb_counters(&accepted, &high_water);
+    uint64_t written[3], not_stored = 0;
+    for (int file = 0; file < 3; ++file) {
+        written[file] = g_counters.written[file].load();
+        not_stored += _total_(QUARN_LOSS_FILE + file);
+    }
+    const uint64_t ring = _total_(QUARN_LOSS_RING), memory = _total_(QUARN_LOSS_MEMORY);
+    accepted -= accepted > 0; // the stop record that brought the print thread here
+    printf("stopped: %llu records accepted, %llu bytes stored (quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu); "
+           "lost: %llu records dropped, %llu bytes not stored, %llu connections shed\n",
+           _ull_(accepted), _ull_(written[0] + written[1] + written[2]), _ull_(written[0]), _ull_(written[1]),
+           _ull_(written[2]), _ull_(ring + memory), _ull_(not_stored), _ull_(_total_(QUARN_LOSS_CONNECTIONS)));
 }
 
 void stats_request()

@@ -12,6 +12,7 @@ enum quarn_loss_cause_t : int {
     QUARN_LOSS_RING,        // records dropped: the ring buffer was full
     QUARN_LOSS_MEMORY,      // records dropped: no memory to stage their text
     QUARN_LOSS_CONNECTIONS, // connections closed unserved: no thread or memory for them
+    QUARN_LOSS_TOO_LONG,    // records dropped: longer than the longest a receive thread keeps
     QUARN_LOSS_FILE,        // bytes not stored in a log file; + log kind of the file
     QUARN_LOSS_CAUSES = QUARN_LOSS_FILE + 3
 };
@@ -33,6 +34,10 @@ void loss_report(bool all);
 // Print thread, under g_stage_lock: prints the counters as one line on
 // standard output and stages the same line in quarn.app.
 void stats_report();
+
+// The orderly stop's last word: what was stored and what was counted as
+// lost since start, as one line on standard output.
+void stop_report();
 
 // Asks the print thread for stats_report (SIGUSR1); any thread.
 void stats_request();

@@ -34,7 +34,7 @@ struct quarn_settings_t {
     uint32_t app_print_level; // console threshold of application and BSP-origin lines
     uint32_t dsp_print_level; // console threshold of DSP lines; 0 until set
     uint32_t app_sync_size;   // application and BSP-origin batch size, from the command line
-    uint32_t dsp_sync_size;   // DSP batch size; 0 until the first dsp_init
+    uint32_t dsp_sync_size;   // DSP batch size; the application's until the first dsp_init
     uint32_t interval;        // seconds staged text may wait at most; 0: only the sync size writes
     uint32_t *ctrl;           // the attached control word (the application print level), or null
 };
@@ -110,7 +110,7 @@ inline uint16_t quarn_record_type(const void *rec)
 // batch once it passes the kind's threshold; text of level error sets the
 // batch a deadline a second away at most (while the interval is not 0).
 // Drops text silently while the kind is not enabled, when it is empty or
-// longer than 1116 bytes; without memory it is dropped and counted.  True
+// longer than 1239 bytes (which no record carries); without memory it is dropped and counted.  True
 // when the text was staged, so that only stored lines are forwarded.
 bool stage_text(const log_kind_t &kind, const char *text, uint32_t len, uint32_t level = QUARN_LEVEL_INFO);
 // When the first waiting batch is due (quarn_now_ns), 0 when none is.

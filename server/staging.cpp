@@ -18,7 +18,9 @@ namespace {
 
 quarn_stage_t g_stages[QUARN_KIND_COUNT]; // one per kind, indexed like g_log_kinds
 
-constexpr uint32_t QUARN_STAGE_TEXT_MAX = 1116; // longest text staged; also the smallest capacity
+// Longest text staged, also the smallest capacity: the longest a receive
+// thread keeps, so that every record it accepted can be stored.
+constexpr uint32_t QUARN_STAGE_TEXT_MAX = QUARN_MSG_RECV_LEN - 1 - QUARN_MSG_HEAD_LEN;
 
 uint32_t _stage_capacity_(uint32_t sync_size)
 {
@@ -100,7 +102,7 @@ const log_kind_t g_log_kinds[QUARN_KIND_COUNT] = {
      &g_settings.app_sync_size},
     {QUARN_TYPE_BSP, QUARN_BSP_LOG_INIT, QUARN_APP_LOG_INIT, &g_stages[QUARN_BSP_LOG_INIT],
      &g_settings.app_print_level, &g_settings.app_sync_size},
-    {QUARN_TYPE_DSP, QUARN_DSP_LOG_INIT, -1, &g_stages[QUARN_DSP_LOG_INIT], &g_settings.dsp_print_level,
+    {QUARN_TYPE_DSP, QUARN_DSP_LOG_INIT, QUARN_APP_LOG_INIT, &g_stages[QUARN_DSP_LOG_INIT], &g_settings.dsp_print_level,
      &g_settings.dsp_sync_size},
 };
 

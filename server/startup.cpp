@@ -297,8 +297,11 @@ int quarn_start(int argc, char **argv)
     g_settings.app_print_level = static_cast<uint32_t>(level);
     g_settings.app_sync_size = sync_size;
     g_settings.interval = QUARN_INTERVAL_DEFAULT;
-    g_log_kinds[QUARN_APP_LOG_INIT].stage->enabled = true;
-    g_log_kinds[QUARN_BSP_LOG_INIT].stage->enabled = true;
+    // DSP text batches like the application's until a dsp_init says otherwise,
+    // and like BSP text it goes to quarn.app until its own file is open.
+    g_settings.dsp_sync_size = sync_size;
+    for (const log_kind_t &kind : g_log_kinds)
+        kind.stage->enabled = true;
     // Console stream.
     _open_console_();
     // Log directory and application log file: a server that can store
@@ -319,6 +322,8 @@ int quarn_start(int argc, char **argv)
     // Forwarding thread, then the service manager's go-ahead: clients can connect.
     forward_start();
     notify_ready();
+    printf("listening on @%s (pid %d); stop with Ctrl-C or kill %d\n", QUARN_SOCK_PATH, static_cast<int>(getpid()),
+           static_cast<int>(getpid()));
     // Accept loop, for the life of the process.
     accept_loop();
     return 1;

@@ -24,7 +24,8 @@ TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNever
     TempDir t;
     const mode_t mask = umask(022);
     for (const std::vector<int> &closed : {std::vector<int>{}, {0, 1}, {1, 2}, {0, 1, 2}}) {
-        const string dir = t.file("made" + std::to_string(closed.size()) + "/here");
+        TempDir fresh; // {0, 1} and {1, 2} must not share a directory
+        const string dir = fresh.file("made/here");
         Server s({"1M", "0K", "1"}, {.out = t.file("out"), .err = t.file("err"), .closed = closed}, dir);
         ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "one\n") && wait_until([&] { return has(s.log("quarn.app"), "one\n"); }));
         ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1") && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "two\n"));

@@ -60,6 +60,10 @@ TEST(ReadOrder, RestartKeepsBothRunsInOrderAndBackupComesFirstWithBak)
     Server first({"4K", "0K", "1"});
     ASSERT_TRUE(send_lines(first, 0, 10));
     ASSERT_EQ(first.stop(), 0);
+    EXPECT_EQ(count(first.out(), "; stop with Ctrl-C or kill " + std::to_string(first.pid()) + "\n") +
+                  count(first.out(), " 400 bytes stored (quarn.app 400, quarn.bsp 0, quarn.dsp 0); lost: 0 records "
+                                     "dropped, 0 bytes not stored, 0 connections shed\n"),
+              2u) << first.out();
     Server again({"4K", "0K", "1"}, {}, first.dir());
     ASSERT_TRUE(send_lines(again, 10, 60));
     ASSERT_EQ(again.stop(), 0);
@@ -87,7 +91,7 @@ TEST(ReadFollow, EveryLineOnceInOrderAcrossWrapRestartAndBackup)
     QUARN_REQUIRE_ISOLATION();
     TempDir tmp, logs;
     const std::string out = tmp.file("follow");
-    ChildGuard reader{spawn_quarn({"read", "-f", "--no-color", logs.str()}, {.out = out})};
+    ChildGuard reader{spawn_quarn({"read", "-fn", "10", "--no-color", logs.str()}, {.out = out})};
     auto without_line_ends = [](std::string text) {
         std::erase(text, '\n'); // blank lines mark restarts; the lines themselves must stay whole
         return text;
@@ -119,10 +123,12 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
     const std::string L1 = "[2024-05-01 10:00:01][INFO][net]link up\n", L2 = "[2024-05-01 10:00:02][WARN][disk]slow\n",
                       L3 = "[2024-05-01 10:00:03][ERROR][net]link down\n  retry 3\n",
                       L4 = "[2024-05-01 10:00:04]file only\n", L5 = now + "[DBUG][net]fresh\n",
-                      D1 = "[2024-05-01 10:00:02][INFO][dsp]core up\n", D2 = "[2024-05-01 10:00:03][ERROR][dsp]fault\n";
+                      D1 = "[2024-05-01 10:00:02][INFO][dsp]core up\n", D2 = "[2024-05-01 10:00:03][ERROR][dsp]fault\n",
+                      P0 = "a sender of its own, no stamp\n";
     Server srv({"64K", "0K", "0"});
     ASSERT_TRUE(srv.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 0 1"));
-    for (const auto &[type, level, text] : {std::tuple{QUARN_TYPE_APP, QUARN_LEVEL_INFO, L1},
+    for (const auto &[type, level, text] : {std::tuple{QUARN_TYPE_APP, QUARN_LEVEL_FILE, P0},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_INFO, L1},
                                             {QUARN_TYPE_APP, QUARN_LEVEL_WARN, L2},
                                             {QUARN_TYPE_DSP, QUARN_LEVEL_INFO, D1},
                                             {QUARN_TYPE_APP, QUARN_LEVEL_ERROR, L3},
@@ -136,7 +142,7 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
         std::string out;
         int status;
     } rows[] = {
-        {{}, L1 + L2 + L3 + L4 + L5, 0},
+        {{}, P0 + L1 + L2 + L3 + L4 + L5, 0}, // the first line of a file that never wrapped is whole
         {{"-p", "warn"}, L2 + L3, 0},                 // a continuation line goes with its entry
         {{"-p", "1"}, L1 + L2 + L3 + L4, 0},          // file-only lines count as info
         {{"-t", "net", "-t", "disk"}, L1 + L2 + L3 + L5, 0},
@@ -147,6 +153,10 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
         {{"-k", "dsp", "-p", "error"}, D2, 0},
         {{"-p", "loud"}, "", 1},
         {{"-k", "kernel"}, "", 1},
+        {{"-kdsp", "--priority=error"}, D2, 0},
+        {{"--follow=yes", "-n1"}, "", 1},
+        {{"--since", "2026-02-30 10:00:00"}, "", 1},
+        {{"--until", "2026-13-45"}, "", 1},
     };
     for (const Row &r : rows) {
         const CliResult got = read_dir(srv.dir(), r.args);
@@ -155,9 +165,15 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
         EXPECT_EQ(got.status, r.status) << args;
         EXPECT_EQ(got.err.empty(), r.status == 0) << args << ": " << got.err;
     }
-    const CliResult missing = read_dir(srv.file("nonexistent"));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("nonexistent"), std::string::npos) << missing.err;
+    // Without a directory, and on a directory without log files: said which.
+    TempDir empty;
+    setenv("QUARN_LOGDIR", srv.file("nonexistent").c_str(), 1);
+    for (const auto &[args, status, says] : {std::tuple{std::vector<std::string>{"read"}, 1, "nonexistent: No such file"},
+                                             {{"read", "-k", "all", empty.str()}, 0, "no quarn.app, quarn.dsp or quarn.bsp in"}}) {
+        const CliResult got = run_cli(args);
+        EXPECT_TRUE(got.status == status && got.err.find(says) != std::string::npos) << got.err;
+    }
+    unsetenv("QUARN_LOGDIR");
 }
 
 } // namespace

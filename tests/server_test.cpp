@@ -36,9 +36,20 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         std::vector<std::string> args;
         std::string out, sent;
         int status;
+        bool server = true; // a listener holds the name
     } rows[] = {
         {{}, HELP, "", 0},
-        {{"status"}, HELP, "", 1},
+        {{"--help"}, HELP, "", 0},
+        {{"-h"}, HELP, "", 0},
+        {{"help"}, HELP, "", 0},
+        {{"--version"}, "quarn v1.0.0 svn635612\n", "", 0},
+        {{"status"}, "quarn: unknown command 'status'\n" + HELP, "", 1},
+        {{dir, "1M", "64K"}, "quarn: the server takes 4 arguments (LOGDIR LOGSIZE SYNCSIZE LEVEL), not 3\n" + HELP, "", 1},
+        {{"sync"}, "connect failed: Connection refused\nno quarn server is running\n", "", 1, false},
+        {{"level", "warn"}, "", "level2", 0},
+        {{"level", "abc"}, "err level = abc: a whole number 0..3, or debug, info, warn, error\n", "", 1},
+        {{"level", "2x"}, "err level = 2x: a whole number 0..3, or debug, info, warn, error\n", "", 1},
+        {{"interval", "2x"}, "err interval = 2x: whole seconds, 0..86400\n", "", 1},
         {{"sync", "a"}, "", "sync", 0},
         {{"level", "2"}, "", "level2", 0},
         {{"level", "4"}, "err level = 4\n", "", 1},
@@ -51,7 +62,7 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         {{dir, "-1K", "4K", "1"}, settings("0xfffffc00", "0x1000"), "", 1},
     };
     for (const Row &r : rows) {
-        const int listener = quarn_socket(SOCK_NONBLOCK, true);
+        const int listener = r.server ? quarn_socket(SOCK_NONBLOCK, true) : -1;
         const CliResult got = run_cli(r.args);
         const std::string args = r.args.empty() ? "(none)" : r.args[0] + " ...";
         if (r.out.ends_with(HELP))
@@ -140,11 +151,12 @@ TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 
 // Sizes out of range are refused and change nothing; a failed open starts
 // neither staging nor a kernel log thread.  The application batch goes in
-// one write once more than 4096 - 1116 bytes wait, or at a sync; the longest
-// text staged is 1116 bytes.  dsp_init opens quarn.dsp and stages DSP text
-// in its own batches at its own print level; a sync writes every kind; a
-// repeat cannot open the file again.  BSP text goes to quarn.app until
-// quarn.bsp is open, then never again.  The application's print level is in
+// one write once more than 4096 - 1239 bytes wait, or at a sync; every text
+// a record can carry (1239 bytes) is staged, and a longer record is counted.
+// dsp_init opens quarn.dsp and stages DSP text in its own batches at its own
+// print level; a sync writes every kind; a repeat cannot open the file
+// again.  DSP and BSP text goes to quarn.app until its own file is open,
+// then never again.  The application's print level is in
 // the control word, set by application and BSP commands; a DSP level is not.
 TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
 {
@@ -163,33 +175,35 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     EXPECT_TRUE(s.wait_out("quarn_log_file_init QUARN_BSP_LOG_INIT failed.\n") && s.threads("klog_th 1") == 0) << s.out();
     EXPECT_TRUE(!std::filesystem::exists(s.file("quarn.dsp")) && std::filesystem::remove(s.file("quarn.bsp")));
 
-    const std::string a(1000, 'a'), b(1000, 'b'), c(980, 'c'), longest(1116, 'L');
+    const std::string a(1000, 'a'), b(1000, 'b'), c(850, 'c'), longest(1239, 'L');
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, a) && s.send(QUARN_TYPE_APP, QUARN_LEVEL_WARN, b));
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest + "X")); // too long to stage
-    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_FILE, "not staged\n")); // no DSP file yet
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_FILE, "dsp early\n")); // no DSP file yet
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, c) && s.settle());
-    EXPECT_EQ(s.log("quarn.app"), "") << "2980 bytes must still wait";
+    EXPECT_EQ(s.log("quarn.app"), "") << "2850 bytes must still wait";
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest) && s.settle());
     const std::string batch = a + b + c + longest;
     EXPECT_EQ(s.log("quarn.app"), batch + END_MARK);
 
     ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_dsp_init(16384, 4096, 2); })), 0);
     EXPECT_TRUE(s.wait_out("logSize = 0x4000, syncSize = 0x1000, loglevel = 2\n" + opened(s, "quarn.dsp"))) << s.out();
+    EXPECT_EQ(s.log("quarn.app"), batch + "dsp early\n" + END_MARK);
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_INFO, "dsp info\n") && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, "dsp warn\n"));
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "app waits\n") && s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "b1\n"));
     ASSERT_TRUE(s.settle());
     EXPECT_EQ(s.log("quarn.dsp"), "");
     EXPECT_EQ(run_cli({"sync"}).status, 0); // writes every kind's waiting text
     EXPECT_TRUE(wait_until([&] { return s.log("quarn.dsp") == "dsp info\ndsp warn\n" + END_MARK; })) << s.log("quarn.dsp");
-    EXPECT_EQ(s.log("quarn.app"), batch + "app waits\nb1\n" + END_MARK);
+    EXPECT_EQ(s.log("quarn.app"), batch + "dsp early\napp waits\nb1\n" + END_MARK);
     EXPECT_EQ(count(s.out(), "dsp info"), 0u);
     EXPECT_EQ(count(s.out(), YELLOW + "dsp warn\n" + RESET), 1u);
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 16384 4096 9") && s.settle());
     EXPECT_TRUE(s.wait_out("set loglevel=error(3)\nquarn_log_file_init QUARN_DSP_LOG_INIT failed.\n")) << s.out();
 
-    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 1") && s.settle());
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 1") && s.wait_out(opened(s, "quarn.bsp")));
     ASSERT_TRUE(s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "b2\n") && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "a2\n") && s.sync());
-    EXPECT_EQ(s.log("quarn.app"), batch + "app waits\nb1\na2\n" + END_MARK);
+    EXPECT_EQ(s.log("quarn.app"), batch + "dsp early\napp waits\nb1\na2\n" + END_MARK);
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest + "X")); // longer than a record may be
+    EXPECT_TRUE(s.wait_out("[quarn]1 records dropped: longer than 1279 bytes")) << s.out();
     EXPECT_EQ(s.log("quarn.bsp"), "b2\n" + END_MARK);
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0") && s.settle(2));
     EXPECT_EQ(control_word(), 2u);

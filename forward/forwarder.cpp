@@ -284,7 +284,8 @@ void forward_start()
         g_forwarder->start();
 }
 
-void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len)
+void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len,
+                  const forward_origin *from)
 {
     if (!g_forwarder)
         return;
@@ -292,9 +293,11 @@ void forward_line(int kind, uint32_t level, const char *tag, const char *text, u
         _now_(g_print_stamp.sec, g_print_stamp.usec);
         g_print_stamp.uses = 1;
     }
-    const forward_line_meta m{g_print_stamp.sec, g_print_stamp.usec, static_cast<uint8_t>(kind),
-                              static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level),
-                              {tag, strnlen(tag, QUARN_MSG_NAME_LEN)}};
+    forward_line_meta m{g_print_stamp.sec, g_print_stamp.usec, static_cast<uint8_t>(kind),
+                        static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level),
+                        {tag, strnlen(tag, QUARN_MSG_NAME_LEN)}};
+    if (from)
+        m.severity = from->severity, m.facility = from->facility, m.pid = from->pid;
     g_forwarder->push(m, {text, len});
 }
 

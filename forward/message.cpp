@@ -121,10 +121,11 @@ void forward_format::append(std::string &out, const forward_line_meta &m, std::s
 {
     const size_t start = out.size();
     out += '<';
-    out += std::to_string(facility_ * 8 + (m.severity & 7));
+    const int facility = m.facility == FORWARD_OWN_FACILITY ? facility_ : m.facility;
+    out += std::to_string(facility * 8 + (m.severity & 7));
     out += ">1 ";
     stamp_(out, m.sec, m.usec);
-    out.append(" ").append(host_).append(" quarn ").append(procid_).append(" ");
+    out.append(" ").append(host_).append(" quarn ").append(m.pid ? std::to_string(m.pid) : procid_).append(" ");
     out.append(_printable_(m.tag, MSGID_MAX));
     out.append(" [quarn@32473 kind=\"").append(KIND_NAMES[m.kind % 3]).append("\" level=\"");
     out.append(std::to_string(m.level)).append("\"] ");

@@ -1,10 +1,13 @@
 // One stored line as an RFC 5424 message:
 //   <PRI>1 TIMESTAMP HOSTNAME quarn PROCID MSGID [quarn@32473 kind="app" level="1"] MSG
+// PROCID is the server's pid, or a syslog line's sender's.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+inline constexpr uint8_t FORWARD_OWN_FACILITY = 0xFF; // the line takes QUARN_FORWARD_FACILITY
 
 struct forward_line_meta {
     int64_t sec;      // arrival at the server, seconds since the epoch
@@ -13,6 +16,8 @@ struct forward_line_meta {
     uint8_t level;    // level code of the record; 4 for kernel lines
     uint8_t severity; // syslog severity, 0..7
     std::string_view tag;
+    uint8_t facility = FORWARD_OWN_FACILITY; // a syslog line's own facility, or the configured one
+    uint32_t pid = 0;                        // a syslog line's sender; 0: the server
 };
 
 // Syslog severity of a record's level code: debug 7, info 6, warning 4,

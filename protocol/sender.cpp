@@ -267,6 +267,7 @@ struct quarn_lost_t {
     std::atomic<uint32_t> count{0};  // records lost and not yet reported
     std::atomic<uint32_t> reason{0}; // the first of them: (kind << 16) | errno, kinds below
     std::atomic<bool> failing{false}; // the last record was lost: a run of losses goes on
+    std::atomic<uint64_t> total{0};   // records lost since the process began
 };
 constinit quarn_lost_t g_lost;
 
@@ -288,6 +289,7 @@ uint32_t _reason_of_(const quarn_loss_t &loss)
 // run of losses, and only such a loss is printed.
 quarn_loss_t _count_loss_(quarn_loss_t loss)
 {
+    g_lost.total.fetch_add(1, std::memory_order_relaxed);
     if (g_lost.count.fetch_add(1, std::memory_order_relaxed) == 0)
         g_lost.reason.store(_reason_of_(loss), std::memory_order_relaxed);
     loss.first = !g_lost.failing.exchange(true, std::memory_order_relaxed);
@@ -518,6 +520,11 @@ void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)
         _copy_text_(ver, ver_len, QUARN_VERSION_TEXT, "ver_len");
     if (bld != nullptr)
         _copy_text_(bld, bld_len, QUARN_BUILD_TEXT, "bld_len");
+}
+
+uint64_t quarn_sender_lost()
+{
+    return g_lost.total.load(std::memory_order_relaxed);
 }
 
 bool quarn_sender_connected()

@@ -9,6 +9,7 @@
 #include "loss.h"
 #include "quarn.h"
 #include "ring_buffer.h"
+#include "syslog_parse.h"
 
 #include <sys/prctl.h>
 
@@ -147,20 +148,27 @@ int dispatch_record(const char *rec, int n)
         return -5;
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
-    const log_kind_t &kind = log_kind_of_origin(head.type);
     if (n != head.len + QUARN_MSG_HEAD_LEN) {
         _console_length_error_(n, head.len);
         return -1;
     }
     const char *text = rec + QUARN_MSG_HEAD_LEN;
+    uint32_t len = head.len;
+    // A syslog line carries its origin in front of its text; kern goes
+    // where kernel lines go, every other facility to the application's file.
+    syslog_origin_t from{};
+    const bool syslog = head.type == QUARN_TYPE_SYSLOG && syslog_origin_take(text, len, &from);
+    const log_kind_t &kind = syslog && from.facility == SYSLOG_FACILITY_KERN ? g_log_kinds[QUARN_BSP_LOG_INIT]
+                                                                             : log_kind_of_origin(head.type);
+    const forward_origin origin{from.pid, from.facility, from.severity};
     const auto level = static_cast<uint32_t>(head.level);
     if (level <= QUARN_LEVEL_ERROR && level >= *kind.print_level)
-        console_line(QUARN_COLORS[level], text, strnlen(text, head.len));
+        console_line(QUARN_COLORS[level], text, strnlen(text, len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
-        if (stage_text(kind, text, head.len, level))
-            forward_line(kind.file, level, head.name, text, head.len);
-    } else if (level == QUARN_LEVEL_CMD) {
+        if (stage_text(kind, text, len, level))
+            forward_line(kind.file, level, head.name, text, len, syslog ? &origin : nullptr);
+    } else if (level == QUARN_LEVEL_CMD && !syslog) {
         stage_guard guard;
         run_command(text, kind);
     }

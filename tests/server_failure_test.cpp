@@ -158,7 +158,8 @@ TEST(Client, LostRecordsNeverWaitAndAreReportedAtExit)
     }, "/proc/self/fd/" + std::to_string(p[1]));
     long lost = 0;
     pollfd ready{done[0], POLLIN, 0};
-    ASSERT_TRUE(poll(&ready, 1, 60000) == 1 && read(done[0], &lost, sizeof lost) == sizeof lost) << "a call waited";
+    if (poll(&ready, 1, 60000) != 1 || read(done[0], &lost, sizeof lost) != sizeof lost)
+        FAIL() << "a call waited: " << (kill(pid, SIGKILL), wait_exit(pid));
     Server s;
     ASSERT_EQ(write(go[1], "g", 1), 1);
     EXPECT_EQ(wait_exit(pid), 0);

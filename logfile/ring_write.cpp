@@ -253,7 +253,7 @@ int _write_around_mark_(log_kind_t &k, const layout_t &l, bool &moved)
     std::array<run_t, 2> runs{l.tail, l.head};
     const size_t count = meet ? 1 : 2;
     if (meet)
-        runs[0] = _joined_(l);
+        runs = {_joined_(l), run_t{}};
     const bool one_sector = hi - lo == QUARN_SECTOR && std::all_of(runs.begin(), runs.begin() + count, [&](const run_t &r) {
         return r.empty() || (r.pos >= lo && r.end() <= hi);
     });
@@ -265,7 +265,9 @@ int _write_around_mark_(log_kind_t &k, const layout_t &l, bool &moved)
     }
     std::array<run_t, 4> outside{};
     size_t n = 0;
-    const auto holds_mark = [&](const run_t &r) { return l.offset >= r.pos && l.offset < r.end(); };
+    const auto holds_mark = [&](const run_t &r) { // any byte of the new marker
+        return !r.empty() && r.pos < uint64_t{l.offset} + QUARN_END_MARK_LEN && l.offset < r.end();
+    };
     for (size_t i = 0; i < count; ++i)
         for (const run_t &part : {_slice_(runs[i], 0, lo), _slice_(runs[i], hi, UINT64_MAX)})
             if (!part.empty())
@@ -274,18 +276,37 @@ int _write_around_mark_(log_kind_t &k, const layout_t &l, bool &moved)
     if (const int rc = _write_all_(k.lf, std::span(outside.data(), n)); rc != 0)
         return rc;
     const int synced = g_io.fsync(k.lf.fd) == 0 ? 0 : _fail_("fsync");
-    std::array<run_t, 2> inside{_slice_(runs[0], lo, hi), _slice_(runs[1], lo, hi)};
+    // Within the old marker's sectors too the new marker goes first, then
+    // what overwrites the old one.  Where the old marker spans two sectors
+    // and the new one lies in them, the sector that ends the new marker is
+    // written and synced before the other: written together, a cut could
+    // keep the one that breaks the old marker and lose the new one.
+    const uint64_t mark_end = uint64_t{l.offset} + QUARN_END_MARK_LEN;
+    const bool by_sector = hi - lo == 2 * QUARN_SECTOR && l.offset < hi && mark_end > lo;
+    const uint64_t first = by_sector && mark_end <= lo + QUARN_SECTOR ? lo : lo + QUARN_SECTOR;
+    const std::array<std::pair<uint64_t, uint64_t>, 2> steps{
+        by_sector ? std::pair{first, first + QUARN_SECTOR} : std::pair{lo, hi},
+        by_sector ? (first == lo ? std::pair{lo + QUARN_SECTOR, hi} : std::pair{lo, lo + QUARN_SECTOR})
+                  : std::pair{hi, hi}};
     moved = true;
-    for (size_t i = 0; i < count; ++i) {
-        size_t stored = 0;
-        if (const int rc = _write_run_(k.lf.fd, inside[i], stored); rc != 0) {
-            // The new marker is synced: where it stands before the old one
-            // (the batch wrapped) a restart takes it, so the batch counts
-            // as written; elsewhere the old marker goes back.
-            moved = l.offset < k.mark_at;
-            if (!moved && stored > 0)
-                _put_back_end_mark_(k.lf, inside[i].pos + stored);
-            return rc;
+    for (size_t step = 0; step < steps.size(); ++step) {
+        if (step > 0 && by_sector && g_io.fsync(k.lf.fd) != 0)
+            return _fail_("fsync");
+        std::array<run_t, 2> inside{_slice_(runs[0], steps[step].first, steps[step].second),
+                                    _slice_(runs[1], steps[step].first, steps[step].second)};
+        if (holds_mark(inside[1]))
+            std::swap(inside[0], inside[1]);
+        for (size_t i = 0; i < count; ++i) {
+            size_t stored = 0;
+            if (const int rc = _write_run_(k.lf.fd, inside[i], stored); rc != 0) {
+                // Where the new marker stands before the old one (the batch
+                // wrapped) a restart takes it, so the batch counts as
+                // written; elsewhere the old marker goes back.
+                moved = l.offset < k.mark_at;
+                if (!moved && stored > 0)
+                    _put_back_end_mark_(k.lf, inside[i].pos + stored);
+                return rc;
+            }
         }
     }
     return synced;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #ifndef QUARN_EXE
 #error "QUARN_EXE must name the quarn executable"
@@ -100,18 +101,20 @@ void write_unmarked_file(const std::string &path)
         die_errno("fsync " + path);
 }
 
-// The longest time between two consecutive arrivals that overlaps [from, to].
-double longest_gap_ms(const std::vector<int64_t> &at, int64_t from, int64_t to)
+// The longest time between two consecutive arrivals that overlaps [from,
+// to], in ms, and when it began, in ms after mid.
+std::pair<double, double> longest_gap_ms(const std::vector<int64_t> &at, int64_t from, int64_t to, int64_t mid)
 {
-    int64_t longest = 0;
+    int64_t longest = 0, began = mid;
     for (size_t i = 1; i < at.size(); ++i)
-        if (at[i] >= from && at[i - 1] <= to)
-            longest = std::max(longest, at[i] - at[i - 1]);
-    return longest / 1e6;
+        if (at[i] >= from && at[i - 1] <= to && at[i] - at[i - 1] > longest)
+            longest = at[i] - at[i - 1], began = at[i - 1];
+    return {longest / 1e6, (began - mid) / 1e6};
 }
 
 struct gap_result {
     double console_gap_ms = NAN; // longest console gap in the window
+    double gap_at_ms = NAN;      // when it began, after the dsp_init (or the tick in its place)
     double sender_gap_ms = NAN;  // longest gap between two of the sender's calls there
     double recovery_s = NAN;     // dsp_init until "quarn.dsp open !!!"
     double open_gap_ms = NAN;    // longest console gap from the window's start to the open's end
@@ -171,11 +174,13 @@ gap_result measure(const std::string &base, const std::string &tmp, bool with_in
         for (size_t i = 1; i < con.tick_seq.size(); ++i)
             res.ticks_out_of_order += con.tick_seq[i] <= con.tick_seq[i - 1];
         std::vector<int64_t> sent(ticks->sent_ns, ticks->sent_ns + res.ticks_sent);
-        res.console_gap_ms = longest_gap_ms(con.tick_ns, mid - HALF_WINDOW_NS, mid + HALF_WINDOW_NS);
-        res.sender_gap_ms = longest_gap_ms(sent, mid - HALF_WINDOW_NS, mid + HALF_WINDOW_NS);
+        std::tie(res.console_gap_ms, res.gap_at_ms) =
+            longest_gap_ms(con.tick_ns, mid - HALF_WINDOW_NS, mid + HALF_WINDOW_NS, mid);
+        res.sender_gap_ms = longest_gap_ms(sent, mid - HALF_WINDOW_NS, mid + HALF_WINDOW_NS, mid).first;
         if (const int64_t open = con.open_ns.load(); with_init && open) {
             res.recovery_s = (open - mid) / 1e9;
-            res.open_gap_ms = longest_gap_ms(con.tick_ns, mid - HALF_WINDOW_NS, std::max(open, mid + HALF_WINDOW_NS));
+            res.open_gap_ms =
+                longest_gap_ms(con.tick_ns, mid - HALF_WINDOW_NS, std::max(open, mid + HALF_WINDOW_NS), mid).first;
         }
     } else {
         r.stop();
@@ -201,10 +206,10 @@ void print_result(int run, bool with_init, const gap_result &res)
     std::string faults;
     for (const std::string &f : res.faults)
         faults += (faults.empty() ? "" : "; ") + f;
-    printf("  %-15s longest console gap %.1f ms in the 2 s window (sender's own longest %.1f ms); "
+    printf("  %-15s longest console gap %.1f ms in the 2 s window, from %+.1f ms (sender's own longest %.1f ms); "
            "%ld of %ld tick lines shown",
-           with_init ? "with dsp_init" : "without", res.console_gap_ms, res.sender_gap_ms, res.ticks_shown,
-           res.ticks_sent);
+           with_init ? "with dsp_init" : "without", res.console_gap_ms, res.gap_at_ms, res.sender_gap_ms,
+           res.ticks_shown, res.ticks_sent);
     if (with_init)
         printf("; recovery %.3f s, longest gap until it ended %.1f ms", res.recovery_s, res.open_gap_ms);
     printf("\n");
@@ -212,7 +217,7 @@ void print_result(int run, bool with_init, const gap_result &res)
         printf("    FAULT: %s\n", faults.c_str());
     json_line()
         .add("kind", "measurement").add("workload", "open_gap").add("run", run).add("dsp_init", with_init ? 1 : 0)
-        .add("console_gap_ms", res.console_gap_ms).add("sender_gap_ms", res.sender_gap_ms)
+        .add("console_gap_ms", res.console_gap_ms).add("gap_at_ms", res.gap_at_ms).add("sender_gap_ms", res.sender_gap_ms)
         .add("recovery_s", res.recovery_s).add("open_gap_ms", res.open_gap_ms).add("ticks_sent", res.ticks_sent)
         .add("ticks_shown", res.ticks_shown).add("backup_bytes", res.backup_bytes).add("faults", faults).print();
     fflush(stdout);

@@ -150,6 +150,7 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
         int step;                  // cut points apart
     };
     for (const Case &c : {Case{4096, {30, 700, 2000, 3500, 100, 5000, 12, 900, 3000, 40, 2500}, 0, 1},
+                          Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
                           Case{512 << 10, std::vector<size_t>(20, 0), 80, 3}}) {
         std::vector<size_t> sizes = c.sizes;
         for (size_t &n : sizes)

@@ -186,15 +186,24 @@ int _get_write_pos_(quarn_log_file_t &lf, bool &usable)
 // source that ended early).
 int _send_all_(int to, int from, off_t len)
 {
-    off_t pos = 0;
-    while (pos < len) {
-        const ssize_t n = sendfile(to, from, &pos, static_cast<size_t>(len - pos));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        if (n <= 0)
-            return _fail_("sendfile");
+    // The copy goes out a step at a time, each written back before the
+    // next: a backup of many MiB left dirty would make every other file's
+    // sync on the same file system wait for all of it at once.
+    constexpr off_t STEP = 1 << 20;
+    for (off_t pos = 0; pos < len;) {
+        const off_t from_pos = pos, step = std::min(STEP, len - pos);
+        const off_t to_pos = lseek(to, 0, SEEK_CUR);
+        while (pos < from_pos + step) {
+            const ssize_t n = sendfile(to, from, &pos, static_cast<size_t>(from_pos + step - pos));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0)
+                errno = EIO;
+            if (n <= 0)
+                return _fail_("sendfile");
+        }
+        if (to_pos >= 0) // a failure here leaves the work to the sync after the copy
+            sync_file_range(to, to_pos, step, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     }
     return 0;
 }

@@ -160,7 +160,7 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     KernelLogTurn turn;
     Server s({"1M", "4K", "1"});
     ASSERT_TRUE(turn.held() && s.up()) << s.report();
-    EXPECT_EQ(control_word(), 1u);
+    EXPECT_TRUE(wait_until([] { return control_word() == 1u; })); // made once the server listens
     for (const std::string cmd : {"dsp_init 1023 0 3", "dsp_init 1073741825 0 3", "dsp_init -1 0 3", "dsp_init 4096 4096 3",
                                   "dsp_init 1073741824 4194305 3", "bsp_init 1023 1", "bsp_init -1 1"})
         EXPECT_TRUE(s.send(cmd[0] == 'd' ? QUARN_TYPE_DSP : QUARN_TYPE_APP, QUARN_LEVEL_CMD, cmd) && s.settle() &&

@@ -146,7 +146,8 @@ TEST_F(LogFile, WritesAndCopiesCutShortLoseNothingStoredBefore)
     }
     quarn_log_file_set_io({nullptr, [](int) { return errno = EIO, -1; }}); // a failed sync is a failed write, said once
     testing::internal::CaptureStderr();
-    EXPECT_EQ(std::to_string(write("x\n")) + testing::internal::GetCapturedStderr(), std::to_string(-EIO) + "fsync: Input/output error\n");
+    const int rc = write("x\n");
+    EXPECT_EQ(std::to_string(rc) + testing::internal::GetCapturedStderr(), std::to_string(-EIO) + "fsync: Input/output error\n");
     quarn_log_file_set_io({});
 }
 

@@ -47,12 +47,14 @@ CliResult read_dir(const std::string &dir, std::vector<std::string> args = {})
 TEST(ReadOrder, WrapAndRestartKeepTheOrderAndBackupComesFirstWithBak)
 {
     QUARN_REQUIRE_ISOLATION();
-    Server wrapped({"2K", "0K", "1"});
-    ASSERT_TRUE(send_lines(wrapped, 0, 120));
-    const CliResult r = read_dir(wrapped.dir());
-    const int oldest = r.out.size() > 36 ? std::atoi(r.out.c_str() + 35) : 0;
-    // Only the line the wrap cut and the room the marker did not fit in go.
-    EXPECT_TRUE(r.status == 0 && r.out == lines(oldest, 120) && r.out.size() + 2 * 40 + END_MARK.size() >= 2048) << r.out;
+    {
+        Server wrapped({"2K", "0K", "1"});
+        ASSERT_TRUE(send_lines(wrapped, 0, 120));
+        const CliResult r = read_dir(wrapped.dir());
+        const int oldest = r.out.size() > 36 ? std::atoi(r.out.c_str() + 35) : 0;
+        // Only the line the wrap cut and the room the marker did not fit in go.
+        EXPECT_TRUE(r.status == 0 && r.out == lines(oldest, 120) && r.out.size() + 2 * 40 + END_MARK.size() >= 2048) << r.out;
+    }
     Server first({"4K", "0K", "1"});
     ASSERT_TRUE(send_lines(first, 0, 10));
     ASSERT_EQ(first.stop(), 0);

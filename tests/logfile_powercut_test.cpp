@@ -152,6 +152,7 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
         int step;                  // cut points apart
     };
     for (const Case &c : {Case{2048, {30, 400, 1000, 1800, 60, 2600, 12, 500, 1500, 40, 1300}, 0, 1},
+                          Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
                           Case{256 << 10, std::vector<size_t>(12, 0), 60, 3}}) {
         std::vector<size_t> sizes = c.sizes;
         for (size_t &n : sizes)

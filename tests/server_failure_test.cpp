@@ -1,7 +1,6 @@
 // Failure paths: nothing accepted is lost, no failure passes for success,
 // and no local process reaches a file through the server.
 #include "harness.h"
-#include "logfile.h"
 #include "sender.h"
 
 #include <sys/stat.h>
@@ -57,57 +56,6 @@ TEST(Marker, LogTextCannotForgeTheEndMarker)
         ASSERT_TRUE(s.settle() && s.stop() == 0);
     }
     EXPECT_EQ(read_file(dir.file("quarn.app")), "x\n+$end$-\ny\np\n+$end$-\nq\ns\n+$end$-\n+$end$-\nr\n" + END_MARK);
-}
-
-int g_writes_left = -1; // write calls before the simulated crash; -1 none
-
-ssize_t crashing_pwritev(int fd, const iovec *iov, int n, off_t pos)
-{
-    if (g_writes_left-- == 0)
-        _exit(3);
-    return pwritev(fd, iov, n, pos);
-}
-
-// A crash before, between and after the calls of a wrapping write: the next
-// open finds a marker (no backup), and the complete write leaves its bytes.
-// A failed sync is a failed write.
-TEST(LogFile, CrashAtAnyPointOfAWrapLeavesAMarkerAndAFailedSyncIsAnError)
-{
-    const string F(40, 'F'), text = "0123456789abcdefghijklmnopqrstuvwxyz";
-    const struct {
-        size_t len;
-        bool restart;
-        string file;
-    } rows[] = {
-        {30, false, "opqrst" + END_MARK + F.substr(15) + "0123456789abcdefghijklmn"},
-        {20, false, END_MARK + F.substr(9) + "0123456789abcdefghij\n\n\n\n"},
-        {30, true, "nopqrst" + END_MARK + F.substr(16) + "\n0123456789abcdefghijklm"},
-    };
-    auto put = [](const string &s) { return bsp_quarn_log_file_write(s.data(), int(s.size()), 0); };
-    for (const auto &r : rows)
-        for (int crash_at = 0; crash_at <= 3; ++crash_at) {
-            TempDir d;
-            auto open_log = [&] { return bsp_quarn_log_file_close(0), bsp_quarn_log_file_init(d.str().c_str(), int(d.str().size()), 64, 0); };
-            ASSERT_TRUE(open_log() == 0 && put(F) == 0);
-            const pid_t pid = fork();
-            if (pid == 0) {
-                g_writes_left = r.restart && open_log() != 0 ? _exit(1), 0 : crash_at;
-                quarn_log_file_set_io({crashing_pwritev, nullptr});
-                _exit(put(text.substr(0, r.len)) == 0 ? 0 : 2);
-            }
-            const int status = wait_exit(pid);
-            EXPECT_TRUE(open_log() == 0 && !std::filesystem::exists(d.file("quarn.app.bak"))) << r.len << "@" << crash_at;
-            EXPECT_TRUE(status == 3 || (status == 0 && read_file(d.file("quarn.app")) == r.file)) << r.len << "@" << crash_at;
-            bsp_quarn_log_file_close(0);
-        }
-    TempDir d; // a failed sync is a failed write, said once
-    ASSERT_EQ(bsp_quarn_log_file_init(d.str().c_str(), int(d.str().size()), 64, 0), 0);
-    quarn_log_file_set_io({nullptr, [](int) { return errno = EIO, -1; }});
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(bsp_quarn_log_file_write("x\n", 2, 0), -EIO);
-    EXPECT_TRUE(has(testing::internal::GetCapturedStderr(), "fsync"));
-    quarn_log_file_set_io({});
-    bsp_quarn_log_file_close(0);
 }
 
 // Every ending signal writes the waiting text of every kind; a fault then

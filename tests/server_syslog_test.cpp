@@ -17,12 +17,6 @@ using namespace e2e;
 
 constexpr char DEV_LOG[] = "/dev/log"; // syslog(3) knows no other path
 
-struct Env {
-    Env(const char *name, const std::string &value) : name(name) { setenv(name, value.c_str(), 1); }
-    ~Env() { unsetenv(name); }
-    const char *name;
-};
-
 // A /dev of this process's own (a fresh tmpfs in a private mount
 // namespace, with null and urandom), so /dev/log is free for the server.
 bool own_dev()

@@ -501,6 +501,12 @@ void _copy_text_(char *buf, int size, const char *text, const char *what)
 
 void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
 {
+    // A log call leaves errno as it found it: callers log from error paths
+    // and signal handlers, where errno still matters to the code around.
+    struct errno_keeper {
+        const int saved = errno;
+        ~errno_keeper() { errno = saved; }
+    } const keep;
     if (tag == nullptr || fmt == nullptr)
         return;
     if (_dropped_(origin, level))

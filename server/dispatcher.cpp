@@ -12,6 +12,7 @@
 #include "syslog_parse.h"
 
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -62,7 +63,9 @@ void _console_length_error_(int delivered, int len)
     flush_all();
     forward_drain(); // at most 2 s for the collector
     stop_report();
-    exit(0);
+    // Other threads still run: static destructors must not run under them.
+    console_drain(1000);
+    _exit(0);
 }
 
 // What the print thread does between records: the counters line when

@@ -9,8 +9,9 @@
 // Errors of the harness itself end it with a message on stderr; faults of the
 // system under test are measured and reported, never fatal.
 //
-// burst_measure.cpp holds one measurement (W1, W2's loss, each W3 step),
-// burst_w2.cpp the timed calls of W2, burst_w3.cpp W3's search; this file
+// burst_measure.cpp holds one measurement (W1, W2's loss, each W3 step, W4),
+// burst_w2.cpp the timed calls of W2, burst_w3.cpp W3's search, burst_w4.cpp
+// W4's two consoles; this file
 // the command line, the setting's checks, W1 and the order of the runs.
 #include "burst_measure.h"
 #include "forward_collector.h"
@@ -55,7 +56,7 @@ std::string fs_type(const std::string &dir)
 }
 
 const char USAGE[] =
-    "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3] [--tmpfs DIR] [--disk DIR]\n"
+    "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3,w4] [--tmpfs DIR] [--disk DIR]\n"
     "                   [--baseline-no-fsync] [--no-forward]\n"
     "  --runs N             repetitions of every workload (default 3)\n"
     "  --quick              one run, 2 s paced runs (for development)\n"
@@ -120,7 +121,8 @@ void check_and_print_setting(const options &opt)
            t.c_str(), opt.disk_dir.c_str(), d.c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            opt.baseline_fsync ? "fsyncs" : "does not fsync");
     printf("W1: %d senders x %d records, as fast as they go; W2: %d calls, batches of %d, "
-           "against the baseline receiver; W3: %d s paced, 10 %% steps\n",
+           "against the baseline receiver; W3: %d s paced, 10 %% steps; W4: W1 at level 1 with the console "
+           "on a pipe drained at 11 KB/s and on /dev/null\n",
            SENDERS, W1_RECORDS, W2_CALLS, W2_BATCH, opt.w3_seconds);
 }
 
@@ -149,6 +151,8 @@ int main(int argc, char **argv)
             run_w2(opt, run), run_w2_loss(opt, run);
         if (opt.only.find("w3") != std::string::npos)
             run_w3(opt, run, w3_start);
+        if (opt.only.find("w4") != std::string::npos)
+            run_w4(opt, run);
     }
     print_summary();
     return 0;

@@ -212,10 +212,13 @@ struct receiver {
     off_t log_size = 0;       // the log file's size at the last look
     int64_t log_grew_ns = 0;  // when that size last changed
 
-    receiver(std::vector<std::string> argv, const std::string &log, const std::string &out)
+    // Its standard output goes to stdout_fd instead when that is not -1.
+    receiver(std::vector<std::string> argv, const std::string &log, const std::string &out, int stdout_fd = -1)
         : log_path(log), out_path(out)
     {
         pid = fork_child(out_path, [&] {
+            if (stdout_fd >= 0)
+                dup2(stdout_fd, 1);
             std::vector<char *> args;
             for (std::string &a : argv)
                 args.push_back(a.data());

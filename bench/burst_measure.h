@@ -28,15 +28,25 @@ struct options {
     std::string tmpfs_dir = "/dev/shm";  // W1 tmpfs, W2 and W3 log directories
     std::string disk_dir = "/tmp";       // W1 disk log directory
     bool baseline_fsync = true;          // the baseline forces each batch to disk
-    std::string only = "w1,w2,w3";       // workloads to run
+    std::string only = "w1,w2,w3,w4";    // workloads to run
     std::string forward;                 // W3 also as "quarn+fwd" forwarding here; "" not
     std::string sink;                    // W3 also as "quarn+sink" forwarding here; "" not
 };
 
 // The receiver of system ("quarn", "quarn+fwd", "quarn+sink" or "baseline")
-// with its log in dir and its messages in out_path.
+// with its log in dir and its messages in out_path (its standard output in
+// stdout_fd when that is not -1).
 receiver start_receiver(const options &opt, const std::string &system, const std::string &dir,
-                        const std::string &out_path);
+                        const std::string &out_path, int stdout_fd = -1);
+
+// Where the receiver's standard output goes, which is quarn's console: with
+// its other messages into the output file, to /dev/null, or into a pipe
+// that a reader drains at drain_bytes every drain_every_ns.
+struct console_plan {
+    enum sink_t { to_file, to_null, to_slow_pipe } sink = to_file;
+    size_t drain_bytes = 1100;          // 11 KB/s: a 115200-baud serial console
+    int64_t drain_every_ns = 100 * MS;
+};
 
 // One sender's account, left in shared memory for the harness.
 struct sender_report {
@@ -46,7 +56,7 @@ struct sender_report {
 };
 
 
-void library_call(const char *payload);
+void library_call(const char *payload, int level = QUARN_LEVEL_FILE);
 void send_raw(int fd, const std::string &rec, sender_report &rep);
 
 // What every sender of one measurement does: `records` records through the
@@ -57,6 +67,7 @@ struct sender_plan {
     int records;
     double rate;
     int senders = SENDERS;
+    int level = QUARN_LEVEL_FILE; // of the library's records; the raw ones are level 4
 
     void run(int id, sender_report &rep) const;
 };
@@ -75,6 +86,8 @@ struct burst_result {
     long rss_kib = -1;         // the receiver's peak RSS
     double cpu_s = NAN;        // the receiver's CPU time
     std::string end, output;   // how it ended; its output in short
+    long console_not_shown = -1; // from quarn's counters line, asked for when the console is not a file
+    long console_read = -1;      // bytes the slow pipe's reader took
     std::vector<std::string> faults; // what went wrong with the receiver
 
     double rate() const { return delivered / seconds; }
@@ -86,7 +99,7 @@ struct burst_result {
 // One measurement: a receiver in a fresh directory under base, the senders
 // of plan, and the count of what the file holds afterwards.
 burst_result measure(const options &opt, const std::string &system, const std::string &base,
-                     const sender_plan &plan);
+                     const sender_plan &plan, const console_plan &console = {});
 void print_burst(const char *workload, const char *fs, int run, const burst_result &res, double paced_rate);
 
 // The two systems in the order of run `run`: alternating, so that slow
@@ -97,5 +110,6 @@ std::vector<std::string> systems_in_order(int run);
 void run_w2(const options &opt, int run);
 void run_w2_loss(const options &opt, int run);
 void run_w3(const options &opt, int run, std::map<std::string, int> &start);
+void run_w4(const options &opt, int run);
 
 } // namespace burst

@@ -16,7 +16,7 @@ quarn_need "compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzze
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_logfile fuzz_logread)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_logfile fuzz_logread fuzz_syslog)
 
 build=build-fuzz
 # The compilers count only when the build directory is configured first.
@@ -35,6 +35,7 @@ declare -A extra=(
     [fuzz_reader]="-max_len=16384"
     [fuzz_logfile]=""
     [fuzz_logread]=""
+    [fuzz_syslog]="-max_len=9000"
 )
 
 failed=0

@@ -21,11 +21,22 @@ bool forward_configure();
 // Starts the forwarding thread once forward_configure accepted a target.
 void forward_start();
 
+// A line that came from the system log socket: its sender's pid (0
+// unknown) and the facility and severity it was sent with, which its
+// message keeps in place of the server's own.
+struct forward_origin {
+    uint32_t pid;     // PROCID of its message; 0: the server's
+    uint8_t facility; // 0..23
+    uint8_t severity; // 0..7
+};
+
 // A line the print thread has staged: its log kind (QUARN_*_LOG_INIT), its
 // level code, its tag (name field of the record, up to 28 bytes, not
-// necessarily terminated) and its text.  Print thread only.
-// pid: the sender's process.
-void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len, int pid);
+// necessarily terminated), its text, and where a syslog line came from
+// (null for the others), or the pid of a connection's sender (0: the
+// server's own line).  Print thread only.
+void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len,
+                  const forward_origin *from = nullptr, uint32_t pid = 0);
 
 // Print thread: the ring buffer ran dry, so the next line starts a new batch
 // and takes a fresh time stamp.

@@ -284,7 +284,8 @@ void forward_start()
         g_forwarder->start();
 }
 
-void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len, int pid)
+void forward_line(int kind, uint32_t level, const char *tag, const char *text, uint32_t len,
+                  const forward_origin *from, uint32_t pid)
 {
     if (!g_forwarder)
         return;
@@ -292,9 +293,11 @@ void forward_line(int kind, uint32_t level, const char *tag, const char *text, u
         _now_(g_print_stamp.sec, g_print_stamp.usec);
         g_print_stamp.uses = 1;
     }
-    const forward_line_meta m{g_print_stamp.sec, g_print_stamp.usec, static_cast<uint8_t>(kind),
-                              static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level), pid,
-                              {tag, strnlen(tag, QUARN_MSG_TAG_MAX)}};
+    forward_line_meta m{g_print_stamp.sec, g_print_stamp.usec, static_cast<uint8_t>(kind),
+                        static_cast<uint8_t>(std::min<uint32_t>(level, 255)), forward_severity(level),
+                        {tag, strnlen(tag, QUARN_MSG_TAG_MAX)}, FORWARD_OWN_FACILITY, pid};
+    if (from)
+        m.severity = from->severity, m.facility = from->facility, m.pid = from->pid;
     g_forwarder->push(m, {text, len});
 }
 
@@ -307,7 +310,7 @@ void forward_kernel(const char *text, uint32_t len)
 {
     if (!g_forwarder)
         return;
-    forward_line_meta m{0, 0, QUARN_BSP_LOG_INIT, KERNEL_LEVEL, KERNEL_SEVERITY, 0, {}};
+    forward_line_meta m{0, 0, QUARN_BSP_LOG_INIT, KERNEL_LEVEL, KERNEL_SEVERITY, {}};
     _now_(m.sec, m.usec);
     std::string_view rest(text, len);
     while (!rest.empty()) {

@@ -87,7 +87,7 @@ uint8_t forward_severity(uint32_t level)
     return level < std::size(by_level) ? by_level[level] : 6;
 }
 
-forward_format::forward_format(int facility) : facility_(facility)
+forward_format::forward_format(int facility) : facility_(facility), procid_(std::to_string(getpid()))
 {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0)
@@ -121,12 +121,13 @@ void forward_format::append(std::string &out, const forward_line_meta &m, std::s
 {
     const size_t start = out.size();
     out += '<';
-    out += std::to_string(facility_ * 8 + (m.severity & 7));
+    const int facility = m.facility == FORWARD_OWN_FACILITY ? facility_ : m.facility;
+    out += std::to_string(facility * 8 + (m.severity & 7));
     out += ">1 ";
     stamp_(out, m.sec, m.usec);
-    const std::string tag = _printable_(m.tag, MSGID_MAX);
+    const std::string tag = _printable_(m.tag, MSGID_MAX); // APP-NAME too: the collector sees who sent it
     out.append(" ").append(host_).append(" ").append(tag).append(" ");
-    out.append(m.pid > 0 ? std::to_string(m.pid) : "-").append(" ").append(tag);
+    out.append(m.pid ? std::to_string(m.pid) : procid_).append(" ").append(tag);
     out.append(" [quarn@32473 kind=\"").append(KIND_NAMES[m.kind % 3]).append("\" level=\"");
     out.append(std::to_string(m.level)).append("\"] ");
     if (text.ends_with('\n'))

@@ -1,12 +1,15 @@
 // One stored line as an RFC 5424 message:
-//   <PRI>1 TIMESTAMP HOSTNAME TAG PID TAG [quarn@32473 kind="app" level="1"] MSG
-// APP-NAME and MSGID are the line's tag, PROCID the sending process: the
-// collector sees who sent each line.
+//   <PRI>1 TIMESTAMP HOSTNAME TAG PROCID TAG [quarn@32473 kind="app" level="1"] MSG
+// APP-NAME and MSGID are the line's tag; PROCID is the sending process's
+// pid, from its connection's credentials or its syslog line, or the
+// server's for its own lines.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+inline constexpr uint8_t FORWARD_OWN_FACILITY = 0xFF; // the line takes QUARN_FORWARD_FACILITY
 
 struct forward_line_meta {
     int64_t sec;      // arrival at the server, seconds since the epoch
@@ -14,8 +17,9 @@ struct forward_line_meta {
     uint8_t kind;     // QUARN_*_LOG_INIT
     uint8_t level;    // level code of the record; 4 for kernel lines
     uint8_t severity; // syslog severity, 0..7
-    int32_t pid;      // the sender's process, from its connection's credentials; 0 unknown
     std::string_view tag;
+    uint8_t facility = FORWARD_OWN_FACILITY; // a syslog line's own facility, or the configured one
+    uint32_t pid = 0;                        // a syslog line's sender; 0: the server
 };
 
 // Syslog severity of a record's level code: debug 7, info 6, warning 4,
@@ -36,6 +40,7 @@ class forward_format {
 
     int facility_;         // syslog facility code
     std::string host_;     // HOSTNAME field, from gethostname
+    std::string procid_;   // PROCID field: the server's pid
     int64_t stamp_sec_ = -1; // second that stamp_date_ holds
     std::string stamp_date_; // "YYYY-MM-DDThh:mm:ss" of stamp_sec_
     std::string stamp_zone_; // its UTC offset, "+hh:mm"

@@ -26,6 +26,7 @@ bool line_queue::push(const forward_line_meta &m, std::string_view text)
     head.tag_len = static_cast<uint8_t>(std::min(m.tag.size(), sizeof head.tag));
     std::ranges::copy(m.tag.substr(0, head.tag_len), head.tag); // a kernel line's tag is empty, its data null
     head.usec = m.usec, head.sec = m.sec;
+    head.facility = m.facility, head.pid = m.pid;
 
     const size_t cap = buf_.size();
     std::unique_lock lock(mtx_);

@@ -53,10 +53,11 @@ struct line_queue::entry {
     uint32_t size;     // bytes of the entry, header and text, a multiple of 8; 0 marks a wrap
     uint16_t text_len; // bytes of text after the header
     uint8_t kind, level, severity, tag_len;
-    int32_t pid;
     uint32_t usec;
     int64_t sec;
     char tag[28];      // the record's tag, tag_len bytes
+    uint8_t facility;  // forward_line_meta's
+    uint32_t pid;      // forward_line_meta's
 };
 
 template <class Fn>
@@ -80,7 +81,8 @@ size_t line_queue::pop(size_t max_bytes, std::chrono::milliseconds bound, Fn fn)
             taken += cap - at, at = 0;
             continue;
         }
-        const forward_line_meta m{e->sec, e->usec, e->kind, e->level, e->severity, e->pid, {e->tag, e->tag_len}};
+        const forward_line_meta m{e->sec,      e->usec, e->kind, e->level, e->severity, {e->tag, e->tag_len},
+                                  e->facility, e->pid};
         fn(m, std::string_view(reinterpret_cast<const char *>(e + 1), e->text_len));
         taken += e->size, at = (at + e->size) % cap, ++lines;
     }

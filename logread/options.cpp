@@ -184,3 +184,8 @@ void logread_help()
         "a bad option or a log directory that cannot be read.\n",
         stdout);
 }
+
+bool logread_level(const std::string &text, int &level)
+{
+    return _level_(text, level);
+}

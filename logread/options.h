@@ -26,3 +26,7 @@ struct read_options {
 std::string logread_options(int argc, char **argv, time_t now, read_options &opt);
 
 void logread_help();
+
+// A level as -p takes it: debug, info, warn, error (and their short forms,
+// any case) or 0..3.  False for anything else.
+bool logread_level(const std::string &text, int &level);

@@ -10,8 +10,11 @@
 #include "quarn.h"
 #include "socket.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +50,10 @@ struct quarn_conn_t {
     int fd = -1; // connected descriptor, -1 while not connected; guarded by lock
 };
 constinit quarn_conn_t g_conn;
+
+// Set while the thread is inside a send on the connection: a signal handler
+// that logs from there would wait for the lock its own thread holds.
+constinit thread_local volatile int t_sending = 0;
 
 // The attached control word, null until an attach has succeeded.  Written
 // once (compare-and-swap), read by every call without a lock.
@@ -260,10 +267,11 @@ struct quarn_lost_t {
     std::atomic<uint32_t> count{0};  // records lost and not yet reported
     std::atomic<uint32_t> reason{0}; // the first of them: (kind << 16) | errno, kinds below
     std::atomic<bool> failing{false}; // the last record was lost: a run of losses goes on
+    std::atomic<uint64_t> total{0};   // records lost since the process began
 };
 constinit quarn_lost_t g_lost;
 
-enum : uint32_t { QUARN_LOST_SOCKET = 1, QUARN_LOST_CONNECT, QUARN_LOST_FULL, QUARN_LOST_SEND };
+enum : uint32_t { QUARN_LOST_SOCKET = 1, QUARN_LOST_CONNECT, QUARN_LOST_FULL, QUARN_LOST_SEND, QUARN_LOST_REENTERED };
 
 uint32_t _reason_of_(const quarn_loss_t &loss)
 {
@@ -272,6 +280,8 @@ uint32_t _reason_of_(const quarn_loss_t &loss)
         kind = loss.result == -3 ? QUARN_LOST_CONNECT : QUARN_LOST_SOCKET;
     else if (loss.result == -1 && (loss.err == EAGAIN || loss.err == EWOULDBLOCK))
         kind = QUARN_LOST_FULL;
+    else if (loss.result == -1 && loss.err == EDEADLK)
+        kind = QUARN_LOST_REENTERED;
     return kind << 16 | (static_cast<uint32_t>(loss.err) & 0xffff);
 }
 
@@ -279,22 +289,58 @@ uint32_t _reason_of_(const quarn_loss_t &loss)
 // run of losses, and only such a loss is printed.
 quarn_loss_t _count_loss_(quarn_loss_t loss)
 {
+    g_lost.total.fetch_add(1, std::memory_order_relaxed);
     if (g_lost.count.fetch_add(1, std::memory_order_relaxed) == 0)
         g_lost.reason.store(_reason_of_(loss), std::memory_order_relaxed);
     loss.first = !g_lost.failing.exchange(true, std::memory_order_relaxed);
     return loss;
 }
 
+// Writes n bytes to fd without ever waiting and without stdio, whose lock
+// another thread may hold: a pipe, FIFO or terminal is written through an
+// open file description of its own made non-blocking, a socket with
+// MSG_DONTWAIT.  What cannot go out now is dropped.
+void _write_now_(int fd, const char *text, size_t n)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return;
+    if (S_ISSOCK(st.st_mode)) {
+        if (send(fd, text, n, MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+            return;
+        return;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || (flags >= 0 && (flags & O_NONBLOCK))) {
+        if (write(fd, text, n) < 0)
+            return; // a message that cannot be written is not worth a wait
+        return;
+    }
+    char path[32];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int own = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own < 0)
+        return;
+    if (write(own, text, n) < 0) {
+        // Full: the message is dropped, the record is counted all the same.
+    }
+    close(own);
+}
+
 void _print_loss_(const quarn_loss_t &loss)
 {
-    if (loss.result == 0 || !loss.first)
-        return;
+    if (loss.result == 0 || !loss.first || loss.err == EDEADLK)
+        return; // a signal handler's loss is only counted: it may not print
+    char text[160];
+    int n;
     if (!loss.connecting)
-        printf("send failed: %s \n", strerror(loss.err));
+        n = snprintf(text, sizeof text, "send failed: %s \n", strerror(loss.err));
     else if (loss.result == -3)
-        printf("connect failed: %s\n", strerror(loss.err));
+        n = snprintf(text, sizeof text, "connect failed: %s\n", strerror(loss.err));
     else
-        fprintf(stderr, "socket: %s\n", strerror(loss.err));
+        n = snprintf(text, sizeof text, "socket: %s\n", strerror(loss.err));
+    _write_now_(loss.connecting && loss.result != -3 ? STDERR_FILENO : STDOUT_FILENO, text,
+                std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
 // A child forked while another thread held the lock would find it held for
@@ -312,8 +358,9 @@ void _fork_child_()
     g_lost.failing.store(false, std::memory_order_relaxed);
     pthread_mutex_unlock(&g_conn.lock);
 }
-pthread_once_t g_atfork_once = PTHREAD_ONCE_INIT;
-void _register_atfork_() { pthread_atfork(_fork_prepare_, _fork_parent_, _fork_child_); }
+// Registered as the library loads, so that no call, not even one from a
+// signal handler, has a once-only step to wait for.
+[[gnu::constructor]] void _register_atfork_() { pthread_atfork(_fork_prepare_, _fork_parent_, _fork_child_); }
 
 // Sends size bytes on the connection; a connection whose stream may be
 // broken is closed, so the next call connects anew.  Under the lock.
@@ -334,6 +381,7 @@ void _reason_text_(uint32_t reason, char *out, size_t size)
     const char *err = strerror(static_cast<int>(reason & 0xffff));
     switch (reason >> 16) {
     case QUARN_LOST_FULL: snprintf(out, size, "connection full"); break;
+    case QUARN_LOST_REENTERED: snprintf(out, size, "logged from a signal handler during a send"); break;
     case QUARN_LOST_CONNECT: snprintf(out, size, "connect failed: %s", err); break;
     case QUARN_LOST_SOCKET: snprintf(out, size, "socket: %s", err); break;
     default: snprintf(out, size, "send failed: %s", err); break;
@@ -371,10 +419,8 @@ __attribute__((noinline)) quarn_loss_t _send_lost_line_(uint32_t lost)
 // there is none, and after the line that reports earlier losses, if any.  A
 // record that cannot go out is lost and counted.  Returns why it was lost,
 // for the caller to print once the lock is released.
-quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
+quarn_loss_t _send_record_locked_(const quarn_record_t *rec, size_t size)
 {
-    pthread_once(&g_atfork_once, _register_atfork_);
-    mutex_guard hold(g_conn.lock);
     if (g_conn.fd < 0) {
         const int fd = bsp_quarn_socket_client_create();
         if (fd < 0)
@@ -390,6 +436,50 @@ quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
     if (g_lost.failing.load(std::memory_order_relaxed))
         g_lost.failing.store(false, std::memory_order_relaxed); // the run of losses is over
     return loss;
+}
+
+// Marks the calling thread as sending for the life of the scope.
+class sending_mark {
+  public:
+    sending_mark()
+    {
+        t_sending = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~sending_mark()
+    {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        t_sending = 0;
+    }
+    sending_mark(const sending_mark &) = delete;
+    sending_mark &operator=(const sending_mark &) = delete;
+};
+
+// A call from a signal handler whose thread was interrupted in the middle
+// of a send cannot have the connection: its record is lost and counted,
+// and the interrupted send goes on.
+quarn_loss_t _send_record_(const quarn_record_t *rec, size_t size)
+{
+    if (t_sending)
+        return _count_loss_({-1, EDEADLK, false});
+    const sending_mark mark;
+    mutex_guard hold(g_conn.lock);
+    return _send_record_locked_(rec, size);
+}
+
+// At exit, records lost and not yet reported are reported if the server
+// takes the line at once; nothing waits, and a connection held by another
+// thread (or a thread that ended in its send) is left alone.
+[[gnu::destructor]] void _report_at_exit_()
+{
+    const uint32_t lost = g_lost.count.load(std::memory_order_relaxed);
+    if (lost == 0 || t_sending || pthread_mutex_trylock(&g_conn.lock) != 0)
+        return;
+    if (g_conn.fd < 0)
+        g_conn.fd = bsp_quarn_socket_client_create();
+    if (g_conn.fd >= 0)
+        _send_lost_line_(lost);
+    pthread_mutex_unlock(&g_conn.lock);
 }
 
 // Copies text with its NUL into buf of size bytes after zeroing it; refuses
@@ -411,6 +501,12 @@ void _copy_text_(char *buf, int size, const char *text, const char *what)
 
 void quarn_msg_write_with_type(int origin, int level, const char *tag, const char *fmt, ...)
 {
+    // A log call leaves errno as it found it: callers log from error paths
+    // and signal handlers, where errno still matters to the code around.
+    struct errno_keeper {
+        const int saved = errno;
+        ~errno_keeper() { errno = saved; }
+    } const keep;
     if (tag == nullptr || fmt == nullptr)
         return;
     if (_dropped_(origin, level))
@@ -430,6 +526,11 @@ void quarn_get_version(char *ver, int ver_len, char *bld, int bld_len)
         _copy_text_(ver, ver_len, QUARN_VERSION_TEXT, "ver_len");
     if (bld != nullptr)
         _copy_text_(bld, bld_len, QUARN_BUILD_TEXT, "bld_len");
+}
+
+uint64_t quarn_sender_lost()
+{
+    return g_lost.total.load(std::memory_order_relaxed);
 }
 
 bool quarn_sender_connected()

@@ -3,8 +3,10 @@
 // never holds back storage (console.h).
 //
 // Lock discipline: g_lock guards every field of every channel and the
-// bytes of its queue, except the run [head, head + in_flight) that the
-// writer is writing without the lock; producers only append behind it.
+// bytes of its queue, except the run at its head that the holder of its
+// busy token (the writer thread, or the print thread draining a full
+// console itself) is writing without the lock; producers only append
+// behind it.
 #include "console.h"
 
 #include "fault_stack.h"
@@ -46,7 +48,9 @@ struct channel_t {
     bool owned = false;    // fd is ours to close
     bool socket = false;   // written with MSG_DONTWAIT
     bool blocking = false; // fd cannot be made non-blocking (a regular file): written as it is
+    bool may_stall = false; // blocking, and a stream that may stop (no /proc to reopen it)
     int next_fd = -2;      // a redirect the writer has still to make; -2 none
+    bool busy = false;     // a thread is writing from head without the lock
     bool skipping = false; // lines are refused until the queue has drained
     uint64_t skipped = 0;  // lines refused since the last notice
     uint64_t skipped_total = 0; // lines refused since start
@@ -61,7 +65,7 @@ channel_t g_err{g_err_buf, sizeof g_err_buf, false};
 channel_t *const g_channels[] = {&g_console, &g_out, &g_err};
 
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_drained = PTHREAD_COND_INITIALIZER; // a queue went empty
+pthread_cond_t g_drained = PTHREAD_COND_INITIALIZER; // a queue went empty, or a busy token was given back
 int g_wake_fd = -1;        // eventfd the writer polls; -1 until started
 bool g_wake_pending = false; // the eventfd was written and not yet read; guarded by g_lock
 
@@ -97,7 +101,7 @@ void _wake_()
 // MSG_DONTWAIT; a regular file never stalls for long and is written as it is.
 void _aim_(channel_t &c, int fd, bool owned)
 {
-    c.fd = fd, c.owned = owned, c.socket = false, c.blocking = false;
+    c.fd = fd, c.owned = owned, c.socket = false, c.blocking = false, c.may_stall = false;
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         c.blocking = true;
@@ -118,7 +122,7 @@ void _aim_(channel_t &c, int fd, bool owned)
     snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     const int own = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (own < 0) {
-        c.blocking = true; // no /proc: the writer thread alone waits
+        c.blocking = c.may_stall = true; // no /proc: the writer thread alone waits
         return;
     }
     if (owned)
@@ -183,6 +187,51 @@ ssize_t _write_(const channel_t &c, const char *p, size_t n)
     return c.socket ? send(c.fd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) : write(c.fd, p, n);
 }
 
+// Under g_lock: the holder of c's busy token wrote done bytes from its head
+// (errno err when negative) and gives the token back.  A console that fails
+// for good (its reader is gone) drops what waits.
+void _written_(channel_t &c, ssize_t done, int err)
+{
+    c.busy = false;
+    pthread_cond_broadcast(&g_drained);
+    if (done < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
+        return;
+    const size_t taken = done > 0 ? static_cast<size_t>(done) : c.used;
+    if (done <= 0)
+        c.skipped_total += _lines_in_(c, taken);
+    c.head = (c.head + taken) % c.cap;
+    c.used -= taken;
+    if (c.used == 0 && c.skipping)
+        _put_notice_(c);
+}
+
+// Under g_lock, from the print thread: a console that keeps up never
+// skips a line because the writer thread was not scheduled in time; while
+// the queue lacks room for need bytes and the console takes them at once,
+// the print thread writes them out itself.  Only a descriptor that does not
+// wait is written here; a write the writer thread has in hand (which does
+// not wait either) is waited for.
+void _drain_for_(channel_t &c, size_t need)
+{
+    while (!c.skipping && !c.may_stall && need > c.cap - c.used && c.fd >= 0 && c.next_fd == -2) {
+        if (c.busy) {
+            if (c.blocking)
+                return;
+            pthread_cond_wait(&g_drained, &g_lock);
+            continue;
+        }
+        const size_t n = std::min(c.used, c.cap - c.head);
+        c.busy = true;
+        pthread_mutex_unlock(&g_lock);
+        const ssize_t done = _write_(c, c.buf + c.head, n);
+        const int err = errno;
+        pthread_mutex_lock(&g_lock);
+        _written_(c, done, err);
+        if (done <= 0)
+            return; // it does not keep up now: the line is skipped
+    }
+}
+
 // Writes what c holds until it is empty or its descriptor would block;
 // true in the second case, when the writer must wait for POLLOUT.
 bool _serve_(channel_t &c)
@@ -191,6 +240,8 @@ bool _serve_(channel_t &c)
         size_t n;
         {
             lock_guard hold;
+            if (c.busy)
+                return false; // the print thread drains it; it wakes us if it leaves anything
             if (c.next_fd != -2) {
                 if (c.owned)
                     close(c.fd);
@@ -204,21 +255,14 @@ bool _serve_(channel_t &c)
                 return false;
             }
             n = std::min(c.used, c.cap - c.head);
+            c.busy = true;
         }
         const ssize_t done = _write_(c, c.buf + c.head, n);
-        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        if (done < 0 && errno == EINTR)
-            continue;
+        const int err = errno;
         lock_guard hold;
-        // A console that fails for good (its reader is gone) drops what waits.
-        const size_t taken = done > 0 ? static_cast<size_t>(done) : c.used;
-        if (done <= 0)
-            c.skipped_total += _lines_in_(c, taken);
-        c.head = (c.head + taken) % c.cap;
-        c.used -= taken;
-        if (c.used == 0 && c.skipping)
-            _put_notice_(c);
+        _written_(c, done, err);
+        if (done < 0 && (err == EAGAIN || err == EWOULDBLOCK))
+            return true;
     }
 }
 
@@ -358,6 +402,7 @@ void console_line(const char *color, const char *text, size_t len)
                 return; // a console that fails shows nothing, as it always did
             return;
         }
+        _drain_for_(g_console, color_len + len + reset_len);
         if (_room_for_(g_console, color_len + len + reset_len)) {
             _put_(g_console, color, color_len);
             _put_(g_console, text, len);

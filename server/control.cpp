@@ -165,6 +165,8 @@ void _show_help()
     puts("                   (quarn read --help lists the filters)");
     puts("stats              the server prints and stores its counters");
     puts("interval +int      write waiting log text within N seconds (0: by size only)");
+    puts("log [-p L] [-t T]  send a message, or each line of standard input");
+    puts("run [-t T] -- PROG run PROG, sending its output lines (stderr as warnings)");
     puts("--help, --version  this text; the version");
     puts("LOGDIR LOGSIZE SYNCSIZE LEVEL");
     puts("                   run the server: log files in LOGDIR of at most LOGSIZE,");

@@ -9,6 +9,7 @@
 #include "loss.h"
 #include "quarn.h"
 #include "ring_buffer.h"
+#include "syslog_parse.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -63,7 +64,9 @@ void _console_length_error_(int delivered, int len)
     flush_all();
     forward_drain(); // at most 2 s for the collector
     stop_report();
-    exit(0);
+    // Other threads still run: static destructors must not run under them.
+    console_drain(1000);
+    _exit(0);
 }
 
 // What the print thread does between records: the counters line when
@@ -110,7 +113,8 @@ int _dispatch_one_(char *rec, int n)
     rec[n] = '\0';
     if (quarn_record_type(rec) == QUARN_TYPE_STOP)
         _stop_();
-    const int result = dispatch_record(rec, n, &conn_peer(quarn_record_slot(rec)));
+    const bool from_conn = quarn_record_type(rec) != QUARN_TYPE_SYSLOG; // the system log socket names no slot
+    const int result = dispatch_record(rec, n, from_conn ? &conn_peer(quarn_record_slot(rec)) : nullptr);
     rec[n] = next;
     return result;
 }
@@ -134,11 +138,12 @@ uint32_t _dispatch_batch_(char *batch, int n, uint32_t taken)
         if (++taken % QUARN_CHORES_EVERY == 0)
             _chores_(); // a busy ring must not hold back another kind's due batch
         const uint16_t slot = quarn_record_slot(batch + at);
+        const bool from_conn = quarn_record_type(batch + at) != QUARN_TYPE_SYSLOG;
         _dispatch_one_(batch + at, size);
-        if (slot != run_slot && run_bytes > 0)
+        if (from_conn && slot != run_slot && run_bytes > 0)
             conn_dispatched(run_slot, std::exchange(run_bytes, 0));
-        run_slot = slot;
-        run_bytes += static_cast<uint32_t>(size);
+        if (from_conn)
+            run_slot = slot, run_bytes += static_cast<uint32_t>(size);
         at += size;
     }
     if (run_bytes > 0)
@@ -157,26 +162,34 @@ void flush_all()
     console_flush();
 }
 
-int dispatch_record(const char *rec, int n, const quarn_peer_t *from)
+int dispatch_record(const char *rec, int n, const quarn_peer_t *peer)
 {
     if (!rec)
         return -5;
     quarn_msg_head_t head;
     memcpy(&head, rec, sizeof head);
-    const log_kind_t &kind = log_kind_of_origin(head.type);
     if (n != head.len + QUARN_MSG_HEAD_LEN) {
         _console_length_error_(n, head.len);
         return -1;
     }
     const char *text = rec + QUARN_MSG_HEAD_LEN;
+    uint32_t len = head.len;
+    // A syslog line carries its origin in front of its text; kern goes
+    // where kernel lines go, every other facility to the application's file.
+    syslog_origin_t from{};
+    const bool syslog = head.type == QUARN_TYPE_SYSLOG && syslog_origin_take(text, len, &from);
+    const log_kind_t &kind = syslog && from.facility == SYSLOG_FACILITY_KERN ? g_log_kinds[QUARN_BSP_LOG_INIT]
+                                                                             : log_kind_of_origin(head.type);
+    const forward_origin origin{from.pid, from.facility, from.severity};
     const auto level = static_cast<uint32_t>(head.level);
     if (level <= QUARN_LEVEL_ERROR && level >= *kind.print_level)
-        console_line(QUARN_COLORS[level], text, strnlen(text, head.len));
+        console_line(QUARN_COLORS[level], text, strnlen(text, len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
-        if (stage_text(kind, text, head.len, level))
-            forward_line(kind.file, level, head.name, text, head.len, from ? from->pid : getpid());
-    } else if (level == QUARN_LEVEL_CMD && from) {
+        if (stage_text(kind, text, len, level))
+            forward_line(kind.file, level, head.name, text, len, syslog ? &origin : nullptr,
+                         peer ? static_cast<uint32_t>(peer->pid) : 0);
+    } else if (level == QUARN_LEVEL_CMD && !syslog && peer) {
         stage_guard guard;
         run_command(text, kind, quarn_record_slot(rec), rec[QUARN_REPLY_AT] != 0);
     }

@@ -139,7 +139,7 @@ void stats_report(char *reply, size_t size)
     const own_line_t line = _own_line_(
         QUARN_LEVEL_INFO,
         "counters: %llu records accepted, %llu dropped (ring buffer full %llu, out of memory %llu, too long %llu, "
-        "over their sender's share %llu), %llu refused, %llu commands refused; "
+        "over their sender's share %llu), %llu refused; commands refused %llu; "
         "bytes written quarn.app %llu, quarn.bsp %llu, quarn.dsp %llu, not stored %llu; "
         "connections %u open, %llu in all, %llu shed; ring high-water %u bytes; console lines not shown %llu",
         _ull_(accepted), _ull_(ring + memory + too_long + share), _ull_(ring), _ull_(memory), _ull_(too_long),
@@ -151,7 +151,7 @@ void stats_report(char *reply, size_t size)
     if (reply)
         snprintf(reply, size, "%s", line.text());
     if (stage_text(g_log_kinds[QUARN_APP_LOG_INIT], line.text(), line.len(), QUARN_LEVEL_INFO))
-        forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len(), getpid());
+        forward_line(g_log_kinds[QUARN_APP_LOG_INIT].file, QUARN_LEVEL_INFO, "quarn", line.text(), line.len());
 }
 
 void stop_report()

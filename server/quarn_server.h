@@ -9,6 +9,7 @@
 //                  (dispatcher.cpp, staging.cpp, commands.cpp);
 //   receive thread one per connection, frames records into the ring;
 //   kernel log     at most one, copies the kernel log into quarn.bsp;
+//   syslog         with QUARN_SYSLOG, frames datagrams into the ring;
 //   signal thread  waits for SIGTERM/SIGINT/SIGHUP and asks the print
 //                  thread to stop once it has dispatched what was accepted.
 // The fault handler may write the staging records from any thread; it takes
@@ -178,7 +179,7 @@ void *print_thread_main(void *);
 // Prints, stages or runs one record of n delivered bytes (zero byte after
 // it) that came from a connection's peer, or from the server itself (null).
 // 0 handled or ignored; -1 length mismatch (red error line); -5 null.
-int dispatch_record(const char *rec, int n, const quarn_peer_t *from = nullptr);
+int dispatch_record(const char *rec, int n, const quarn_peer_t *peer = nullptr);
 // Writes the waiting text of every kind and flushes the console.
 void flush_all();
 
@@ -205,6 +206,13 @@ int kernel_log_start(int period);
 // and its store, and keeps the collector from reading more.
 void kernel_log_quiesce(int wait_ms);
 
+// System log socket (syslog_socket.cpp), when QUARN_SYSLOG names a path.
+// syslog_socket_open binds it: 0, also when none is asked for; 1 after a
+// message when the path is served by another process or cannot be had.
+// syslog_socket_start starts its receive thread once the ring exists.
+int syslog_socket_open();
+void syslog_socket_start();
+
 // Start-up (startup.cpp): server mode; returns the exit status when
 // start-up fails or the acceptor gives up.
 int quarn_start(int argc, char **argv);
@@ -213,3 +221,8 @@ int quarn_start(int argc, char **argv);
 // exit status.
 void _show_help();
 int quarn_control(int argc, char **argv);
+
+// The shell's ways in (log_word.cpp, run_word.cpp): argv[0] is the word;
+// they return the exit status.
+int quarn_log(int argc, char **argv);
+int quarn_run(int argc, char **argv);

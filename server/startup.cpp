@@ -328,7 +328,7 @@ int quarn_start(int argc, char **argv)
     // Listening endpoint first: a second server, which cannot have the
     // name, must end before it touches the running server's control word
     // and log file.
-    if (quarn_listen() < 0)
+    if (quarn_listen() < 0 || syslog_socket_open() != 0)
         return 1;
     // Settings: application and BSP-origin text is staged from the start.
     g_settings.app_print_level = static_cast<uint32_t>(level);
@@ -356,6 +356,7 @@ int quarn_start(int argc, char **argv)
     // Print thread, and the thread that turns a stop signal into an orderly stop.
     _start_thread_(print_thread_main);
     _start_thread_(_signal_thread_);
+    syslog_socket_start();
     // Forwarding thread, then the service manager's go-ahead: clients can connect.
     forward_start();
     notify_ready();

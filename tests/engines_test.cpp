@@ -57,35 +57,4 @@ TEST(Ring, RecordsCutByTheEndComeBackWholeAndFullIsExact)
     EXPECT_EQ(take(), record(1280));
 }
 
-TEST(Ring, FourWritersKeepEveryRecordWholeAndInWriterOrder)
-{
-    constexpr int kWriters = 4, kEach = 3000;
-    ASSERT_EQ(bsp_quarn_cb_init(4096), 0); // small: records wrap and writers meet a full buffer
-    auto numbered = [](int w, int i) {
-        return make_record(QUARN_TYPE_APP, 1, std::string(1 + (i * 7 + w) % 300, char('a' + w)) + std::to_string(i));
-    };
-    std::atomic<bool> stop{false};
-    CaptureStdout();
-    std::vector<std::jthread> writers;
-    for (int w = 0; w < kWriters; ++w)
-        writers.emplace_back([&, w] {
-            for (int i = 0; i < kEach; ++i)
-                for (const std::string r = numbered(w, i); put(r) != 0 && !stop;)
-                    std::this_thread::yield();
-        });
-    int next[kWriters] = {};
-    for (int n = 0; n < kWriters * kEach; ++n) {
-        const std::string r = take();
-        const int w = r.size() > 40 ? r[40] - 'a' : -1;
-        if (w < 0 || w >= kWriters || r != numbered(w, next[w]))
-            break;
-        ++next[w];
-    }
-    stop = true;
-    writers.clear();
-    GetCapturedStdout();
-    for (int w = 0; w < kWriters; ++w)
-        EXPECT_EQ(next[w], kEach) << "writer " << w;
-}
-
 } // namespace

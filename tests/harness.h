@@ -87,7 +87,7 @@ inline std::string stamp_now()
 {
     char text[32];
     const time_t t = time(nullptr);
-    tm local{};
+    tm local;
     strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S]", localtime_r(&t, &local));
     return text;
 }
@@ -129,8 +129,7 @@ inline int quarn_socket(int flags = 0, bool listener = false)
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     if ((listener ? bind(fd, a, 24) == 0 && listen(fd, 64) == 0 : connect(fd, a, 24) == 0))
         return fd;
-    close(fd);
-    return -1;
+    return close(fd), -1;
 }
 
 // Everything the peer sends until it closes, or until nothing came for ms.
@@ -161,8 +160,22 @@ inline std::optional<uint32_t> control_word()
     if (addr == reinterpret_cast<void *>(-1))
         return std::nullopt;
     const uint32_t value = *static_cast<volatile uint32_t *>(addr);
-    shmdt(addr);
-    return value;
+    return shmdt(addr), value;
+}
+
+// Sets a variable for the servers a test starts, and takes it away after.
+struct Env {
+    Env(const char *name, const std::string &value) : name(name) { setenv(name, value.c_str(), 1); }
+    ~Env() { unsetenv(name); }
+    const char *name;
+};
+
+// One line into the kernel log; a fresh open per line escapes the per-open rate limit.
+inline bool kmsg(const std::string &line)
+{
+    const int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return close(fd), ok;
 }
 
 // Held by every test whose server reads the kernel log: two such servers
@@ -340,56 +353,46 @@ class Server {
     }
 
     // Sends sig; the exit code (128 + signal when one ended it, -1 when it
-    // did not end within bound), calling meanwhile while waiting.
-    int stop(int sig = SIGTERM, const std::function<void()> &meanwhile = [] {}, std::chrono::milliseconds bound = 20s)
+    // did not end within bound).
+    int stop(int sig = SIGTERM, std::chrono::milliseconds bound = 20s)
     {
         if (!ended())
             kill(pid_, sig);
-        wait_until([&] { return meanwhile(), ended(); }, bound);
-        if (!ended())
+        if (!wait_until([&] { return ended(); }, bound))
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), status_ = -1;
-        if (*status_ == -1)
-            return -1;
-        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+        return *status_ == -1 ? -1 : WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
     }
     // The server's threads as /proc shows them.
     struct Task {
-        std::string name, wchan; // thread name; kernel function it sleeps in
-        char state;              // R running, S sleeping, T stopped, ...
-        pid_t tid;               // its thread id
+        std::string name; // thread name
+        char state;       // R running, S sleeping, T stopped, ...
+        pid_t tid;        // its thread id
     };
     std::vector<Task> tasks() const
     {
         std::vector<Task> out;
         std::error_code ec;
         for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec)) {
-            const std::string at = t.path().string(), stat = read_file(at + "/stat"), name = read_file(at + "/comm");
+            const std::string stat = read_file(t.path() / "stat"), name = read_file(t.path() / "comm");
             const auto paren = stat.rfind(')');
-            out.push_back({name.substr(0, name.find('\n')), read_file(at + "/wchan"),
-                           paren + 2 < stat.size() ? stat[paren + 2] : '?', std::stoi(t.path().filename())});
+            out.push_back({name.substr(0, name.find('\n')), paren + 2 < stat.size() ? stat[paren + 2] : '?', std::stoi(t.path().filename())});
         }
         return out;
     }
     std::size_t threads(const std::function<bool(const Task &)> &pred) const { return std::ranges::count_if(tasks(), pred); }
-    std::size_t threads(const std::string &name) const
-    {
-        return threads([&](const Task &t) { return t.name == name; });
-    }
-
+    std::size_t threads(const std::string &name) const { return threads([&](const Task &t) { return t.name == name; }); }
     // The thread named name, or -1.
     pid_t tid(const std::string &name) const
     {
-        for (const Task &t : tasks())
-            if (t.name == name)
-                return t.tid;
-        return -1;
+        const auto all = tasks();
+        const auto t = std::ranges::find(all, name, &Task::name);
+        return t == all.end() ? -1 : t->tid;
     }
 
   private:
     bool ended()
     {
-        int st = 0;
-        if (!status_ && waitpid(pid_, &st, WNOHANG) == pid_)
+        if (int st = 0; !status_ && waitpid(pid_, &st, WNOHANG) == pid_)
             status_ = st;
         return status_.has_value();
     }

@@ -114,6 +114,7 @@ TEST_F(LogFile, EveryImageKeepsItsBytesInTheFileOrTheBackup)
 // Writes past the process's file size limit fail with EFBIG: a copy into
 // the backup cut short leaves both files as they were, and a write cut in
 // its text or its marker leaves the marker behind what was stored whole.
+// A failed sync is a failed write.
 TEST_F(LogFile, WritesAndCopiesCutShortLoseNothingStoredBefore)
 {
     signal(SIGXFSZ, SIG_IGN);
@@ -143,6 +144,11 @@ TEST_F(LogFile, WritesAndCopiesCutShortLoseNothingStoredBefore)
         ASSERT_EQ(write("XY"), 0);
         EXPECT_TRUE(log() == std::string(4000, 'f') + "XY" + MARK) << "limit " << limit; // the failed batch left nothing
     }
+    quarn_log_file_set_io({nullptr, [](int) { return errno = EIO, -1; }}); // a failed sync is a failed write, said once
+    testing::internal::CaptureStderr();
+    const int rc = write("x\n");
+    EXPECT_EQ(std::to_string(rc) + testing::internal::GetCapturedStderr(), std::to_string(-EIO) + "fsync: Input/output error\n");
+    quarn_log_file_set_io({});
 }
 
 } // namespace

@@ -46,14 +46,6 @@ TEST(Loss, BurstOverTheRingIsStoredOrCountedExactly)
     EXPECT_EQ(count(s.out(), "dropped (ring buffer full " + std::to_string(ring) + ","), 2u) << s.out();
 }
 
-bool kmsg(const std::string &line) // a fresh open per line escapes the per-open rate limit
-{
-    const int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    close(fd);
-    return ok;
-}
-
 // More than one 64 KiB read of kernel lines in one period all reach
 // quarn.bsp beside whole BSP-origin batches, and the kernel's buffer still
 // holds them afterwards.

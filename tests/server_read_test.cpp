@@ -41,22 +41,20 @@ CliResult read_dir(const std::string &dir, std::vector<std::string> args = {})
     return run_cli(args);
 }
 
-TEST(ReadOrder, WrappedFileShowsWholeLinesOldestFirstWithoutMarkerOrCutLine)
+// A wrapped file shows whole lines oldest first, without marker or cut
+// line; a restart keeps both runs in order; a file sent to its backup
+// comes first with --bak.
+TEST(ReadOrder, WrapAndRestartKeepTheOrderAndBackupComesFirstWithBak)
 {
     QUARN_REQUIRE_ISOLATION();
-    Server srv({"2K", "0K", "1"});
-    ASSERT_TRUE(send_lines(srv, 0, 120));
-    const CliResult r = read_dir(srv.dir());
-    const int first = r.out.size() > 36 ? std::atoi(r.out.c_str() + 35) : 0;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, lines(first, 120));
-    // Only the line the wrap cut and the room the marker did not fit in go.
-    EXPECT_GE(r.out.size() + 2 * 40 + END_MARK.size(), 2048u) << r.out;
-}
-
-TEST(ReadOrder, RestartKeepsBothRunsInOrderAndBackupComesFirstWithBak)
-{
-    QUARN_REQUIRE_ISOLATION();
+    {
+        Server wrapped({"2K", "0K", "1"});
+        ASSERT_TRUE(send_lines(wrapped, 0, 120));
+        const CliResult r = read_dir(wrapped.dir());
+        const int oldest = r.out.size() > 36 ? std::atoi(r.out.c_str() + 35) : 0;
+        // Only the line the wrap cut and the room the marker did not fit in go.
+        EXPECT_TRUE(r.status == 0 && r.out == lines(oldest, 120) && r.out.size() + 2 * 40 + END_MARK.size() >= 2048) << r.out;
+    }
     Server first({"4K", "0K", "1"});
     ASSERT_TRUE(send_lines(first, 0, 10));
     ASSERT_EQ(first.stop(), 0);
@@ -72,8 +70,8 @@ TEST(ReadOrder, RestartKeepsBothRunsInOrderAndBackupComesFirstWithBak)
     EXPECT_EQ(read_dir(first.dir()).out, lines(0, 10) + "\n" + lines(10, 60));
     Server smaller({"2K", "0K", "1"}, {}, first.dir()); // the 2.4 KiB file goes to the backup
     ASSERT_TRUE(send_lines(smaller, 60, 65));
-    EXPECT_EQ(read_dir(first.dir()).out, lines(60, 65));
-    EXPECT_EQ(read_dir(first.dir(), {"--bak"}).out, lines(0, 10) + "\n" + lines(10, 65));
+    EXPECT_EQ(read_dir(first.dir()).out + "--bak:\n" + read_dir(first.dir(), {"--bak"}).out,
+              lines(60, 65) + "--bak:\n" + lines(0, 10) + "\n" + lines(10, 65));
 }
 
 // Ends a child process left running by a failed assertion.
@@ -160,20 +158,18 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
     };
     for (const Row &r : rows) {
         const CliResult got = read_dir(srv.dir(), r.args);
-        const std::string args = r.args.empty() ? "(none)" : r.args[0] + " " + r.args[1];
-        EXPECT_EQ(got.out, r.out) << args;
-        EXPECT_EQ(got.status, r.status) << args;
-        EXPECT_EQ(got.err.empty(), r.status == 0) << args << ": " << got.err;
+        EXPECT_EQ(got.out + "exit " + std::to_string(got.status) + (got.err.empty() ? "" : ", said why"),
+                  r.out + "exit " + std::to_string(r.status) + (r.status ? ", said why" : ""))
+            << (r.args.empty() ? "(none)" : r.args[0] + " " + r.args[1]) << ": " << got.err;
     }
     // Without a directory, and on a directory without log files: said which.
     TempDir empty;
-    setenv("QUARN_LOGDIR", srv.file("nonexistent").c_str(), 1);
+    const Env logdir("QUARN_LOGDIR", srv.file("nonexistent"));
     for (const auto &[args, status, says] : {std::tuple{std::vector<std::string>{"read"}, 1, "nonexistent: No such file"},
                                              {{"read", "-k", "all", empty.str()}, 0, "no quarn.app, quarn.dsp or quarn.bsp in"}}) {
         const CliResult got = run_cli(args);
         EXPECT_TRUE(got.status == status && got.err.find(says) != std::string::npos) << got.err;
     }
-    unsetenv("QUARN_LOGDIR");
 }
 
 } // namespace

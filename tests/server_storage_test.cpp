@@ -1,5 +1,6 @@
 // What the server accepted it stores, or counts: at a stop by any signal
-// in mid-burst, and at a crash on an overflowed stack.
+// in mid-burst, at a crash on an overflowed stack, and while a log file is
+// being recovered.
 #include "harness.h"
 
 #include <sstream>
@@ -78,6 +79,9 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopBySignal,
 TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
 {
     QUARN_REQUIRE_ISOLATION();
+#ifdef QUARN_NO_PRELOAD
+    GTEST_SKIP() << "a static or emulated server loads no preloaded library";
+#endif
     setenv("LD_PRELOAD", QUARN_OVERFLOW_PRELOAD, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     Server s({"1M", "64K", "1"});
@@ -88,6 +92,26 @@ TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
     EXPECT_EQ(s.stop(0), 128 + SIGSEGV) << s.report();
     EXPECT_EQ(s.log("quarn.app"), "staged\n" + END_MARK);
     close(second);
+}
+
+// A dsp_init whose file has no marker recovers it (a scan, a copy to the
+// backup and a sync) on a thread of its own: held still there, it holds
+// back no line of another kind.
+TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    write_file(s.file("quarn.dsp"), std::string(64 << 20, 'x'));
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 67108864 65536 1"));
+    std::optional<ThreadHold> held;
+    ASSERT_TRUE(wait_until([&] { return s.tid("quarn_open") > 0 && held.emplace(s.tid("quarn_open")).held; }));
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "goes on\n"));
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "goes on\n" + END_MARK; })) << s.report();
+    EXPECT_EQ(count(s.out(), "quarn.dsp open !!!"), 0u);
+    held.reset();
+    EXPECT_TRUE(s.wait_out(s.file("quarn.dsp") + " open !!!")) << s.report();
+    EXPECT_EQ(read_file(s.file("quarn.dsp.bak")).size(), 64u << 20);
 }
 
 } // namespace

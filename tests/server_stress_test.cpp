@@ -68,7 +68,7 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
     std::filesystem::remove_all(gone.str());
     ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 1\n") && t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 2\n"));
     ASSERT_TRUE(t.settle());
-    EXPECT_EQ(count(t.err(), "open: No such file or directory\n"), 2u) << t.report();
+    EXPECT_TRUE(wait_until([&] { return count(t.err(), "open: No such file or directory\n") == 2; })) << t.report();
     std::filesystem::create_directory(gone.str());
     ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && t.settle()) << t.report();
     const std::string log = t.log("quarn.app"), loss = "][WARN][quarn]14 bytes not stored in quarn.app: No such file or directory\n";

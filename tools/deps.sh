@@ -35,5 +35,7 @@ quarn_test_deps() {
     quarn_need "test -e /usr/include/gtest/gtest.h" libgtest-dev libgmock-dev &&
     quarn_need "test -e /usr/include/benchmark/benchmark.h" libbenchmark-dev &&
     quarn_need "command -v man" man-db && # the manual page's check
-    quarn_need "test -x /usr/sbin/rsyslogd" rsyslog # the collector of the forwarding tests
+    quarn_need "test -x /usr/sbin/rsyslogd" rsyslog && # the collector of the forwarding tests
+    quarn_need "command -v logger" bsdutils &&        # senders of the system log socket tests
+    quarn_need "command -v python3" python3
 }

@@ -1,0 +1,246 @@
+// The system log socket: a Unix datagram socket at QUARN_SYSLOG (/dev/log
+// by convention) whose receive thread turns what syslog(3), logger and
+// RFC 5424 senders write into records of the ring buffer, so that they are
+// shown, stored, read, forwarded and counted like a client's lines.
+#include "quarn_server.h"
+
+#include "loss.h"
+#include "ring_buffer.h"
+#include "syslog_parse.h"
+
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int QUARN_SYSLOG_BATCH = 32;         // datagrams taken from the kernel per call
+constexpr size_t QUARN_SYSLOG_DGRAM_MAX = 8192; // bytes of a datagram kept; the rest is cut off
+constexpr int QUARN_SYSLOG_RCVBUF = 4 << 20;    // asked of the kernel, so a burst waits there
+constexpr int QUARN_SYSLOG_RECS = 256;          // records handed to the ring at once
+constexpr size_t QUARN_SYSLOG_REC_BYTES = 64 * 1024; // their bytes at most
+constexpr int QUARN_SYSLOG_STALL_MS = 2000;     // a full ring that does not drain for this long loses records
+
+int g_syslog_fd = -1; // bound by syslog_socket_open; the receive thread's afterwards
+
+// What one receive call fills: the datagrams, their credentials, and the
+// records made of them.  Static: only the receive thread touches them, and
+// the pages a small datagram does not reach are never touched at all.
+struct syslog_in_t {
+    char data[QUARN_SYSLOG_BATCH][QUARN_SYSLOG_DGRAM_MAX];             // the datagrams
+    alignas(cmsghdr) char ctl[QUARN_SYSLOG_BATCH][CMSG_SPACE(sizeof(ucred))]; // SCM_CREDENTIALS of each
+    iovec iov[QUARN_SYSLOG_BATCH];                                     // one buffer per datagram
+    mmsghdr msgs[QUARN_SYSLOG_BATCH];                                  // the receive call's table
+    alignas(8) char recs[QUARN_SYSLOG_REC_BYTES];                      // records back to back
+    quarn_cb_rec_t batch[QUARN_SYSLOG_RECS];                           // the records for the ring
+};
+syslog_in_t g_in;
+
+// The receive time in the library's line layout, worked out once a second.
+struct stamp_cache_t {
+    time_t second = -1;                  // the time() value text belongs to
+    char text[SYSLOG_STAMP_LEN + 1] = {}; // "[YYYY-MM-DD hh:mm:ss]" and a NUL
+};
+
+const char *_stamp_(stamp_cache_t &cache)
+{
+    const time_t now = time(nullptr);
+    if (now != cache.second) {
+        tm local{};
+        localtime_r(&now, &local);
+        strftime(cache.text, sizeof cache.text, "[%Y-%m-%d %H:%M:%S]", &local);
+        cache.second = now;
+    }
+    return cache.text;
+}
+
+// The sender's pid from the datagram's credentials; 0 when it has none.
+uint32_t _sender_pid_(msghdr &msg)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            ucred cred;
+            memcpy(&cred, CMSG_DATA(c), sizeof cred);
+            return cred.pid > 0 ? static_cast<uint32_t>(cred.pid) : 0;
+        }
+    }
+    return 0;
+}
+
+// Hands the records made so far to the ring.  A full ring is waited for
+// while the print thread drains it: the datagrams not yet taken then wait
+// in the kernel, and syslog(3) callers wait for room as they do for any
+// syslog daemon.  Only a ring that stays full for QUARN_SYSLOG_STALL_MS
+// loses the rest, counted as ring losses.  A smaller record may pass a
+// refused larger one, as on a connection.
+class ring_feed {
+  public:
+    void add(size_t size)
+    {
+        g_in.batch[count_++] = quarn_cb_rec_t{g_in.recs + used_, static_cast<int>(size), 0};
+        used_ += (size + 7) & ~size_t{7};
+        if (count_ == QUARN_SYSLOG_RECS || used_ + SYSLOG_RECORD_MAX > sizeof g_in.recs)
+            flush();
+    }
+    char *next() { return g_in.recs + used_; }
+    void flush()
+    {
+        int left = count_;
+        uint32_t seen = g_dispatched.load(std::memory_order_relaxed);
+        for (int still_ms = 0; left > 0;) {
+            if (bsp_quarn_cb_write_batch(g_in.batch, left) == 0) {
+                left = 0;
+                break;
+            }
+            left = _keep_refused_(left);
+            if (still_ms >= QUARN_SYSLOG_STALL_MS) {
+                loss_count(QUARN_LOSS_RING, static_cast<uint64_t>(left));
+                break;
+            }
+            const timespec pause{0, 1000 * 1000};
+            nanosleep(&pause, nullptr);
+            const uint32_t now = g_dispatched.load(std::memory_order_relaxed);
+            still_ms = now == seen ? still_ms + 1 : 0;
+            seen = now;
+        }
+        if (left == 0 && count_ > 0)
+            loss_cleared(QUARN_LOSS_RING);
+        count_ = 0, used_ = 0;
+    }
+
+  private:
+    // Moves the refused records of the first n to the front; how many.
+    static int _keep_refused_(int n)
+    {
+        int kept = 0;
+        for (int i = 0; i < n; ++i)
+            if (g_in.batch[i].result != 0)
+                g_in.batch[kept++] = quarn_cb_rec_t{g_in.batch[i].src, g_in.batch[i].len, 0};
+        return kept;
+    }
+
+    int count_ = 0;   // records in g_in.batch
+    size_t used_ = 0; // bytes of g_in.recs they take
+};
+
+void _take_datagram_(ring_feed &feed, const char *data, size_t n, uint32_t pid, const char *stamp)
+{
+    syslog_msg_t m;
+    if (!syslog_parse(data, n, &m)) {
+        g_counters.refused.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    size_t at = 0;
+    do
+        feed.add(syslog_record(m, stamp, pid, &at, feed.next()));
+    while (at < m.msg.size());
+}
+
+void _prepare_(int i)
+{
+    g_in.iov[i] = iovec{g_in.data[i], QUARN_SYSLOG_DGRAM_MAX};
+    msghdr &h = g_in.msgs[i].msg_hdr;
+    h = msghdr{};
+    h.msg_iov = &g_in.iov[i];
+    h.msg_iovlen = 1;
+    h.msg_control = g_in.ctl[i];
+    h.msg_controllen = sizeof g_in.ctl[i];
+}
+
+void *syslog_thread_main(void *)
+{
+    prctl(PR_SET_NAME, "quarn_syslog");
+    stamp_cache_t stamp;
+    ring_feed feed;
+    for (;;) {
+        for (int i = 0; i < QUARN_SYSLOG_BATCH; ++i)
+            _prepare_(i);
+        const int n = recvmmsg(g_syslog_fd, g_in.msgs, QUARN_SYSLOG_BATCH, MSG_WAITFORONE, nullptr);
+        if (n < 0) {
+            if (errno != EINTR) { // no memory for the datagram: give the system a moment
+                const timespec pause{0, 100 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
+        }
+        const char *now = _stamp_(stamp);
+        for (int i = 0; i < n; ++i)
+            _take_datagram_(feed, g_in.data[i], g_in.msgs[i].msg_len, _sender_pid_(g_in.msgs[i].msg_hdr), now);
+        feed.flush();
+    }
+}
+
+// Binds fd to addr, replacing a socket file that nobody serves.  0, or 1
+// after saying why the path cannot be had.
+int _bind_(int fd, const sockaddr_un &addr)
+{
+    const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+    if (bind(fd, a, sizeof addr) == 0)
+        return 0;
+    struct stat st;
+    if (errno != EADDRINUSE || lstat(addr.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        printf("system log socket %s: %s\n", addr.sun_path,
+               errno == EADDRINUSE ? "exists and is not a socket" : strerror(errno));
+        return 1;
+    }
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool served = probe >= 0 && (connect(probe, a, sizeof addr) == 0 || errno != ECONNREFUSED);
+    if (probe >= 0)
+        close(probe);
+    if (served) {
+        printf("system log socket %s: already served by another process\n", addr.sun_path);
+        return 1;
+    }
+    if (unlink(addr.sun_path) != 0 || bind(fd, a, sizeof addr) != 0) {
+        printf("system log socket %s: %s\n", addr.sun_path, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int syslog_socket_open()
+{
+    const char *path = getenv("QUARN_SYSLOG");
+    if (!path || !*path)
+        return 0;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path[0] != '/' || strlen(path) >= sizeof addr.sun_path) {
+        printf("QUARN_SYSLOG=%s: an absolute path of at most %zu characters\n", path, sizeof addr.sun_path - 1);
+        return 1;
+    }
+    memcpy(addr.sun_path, path, strlen(path));
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || _bind_(fd, addr) != 0) {
+        if (fd < 0)
+            printf("system log socket %s: %s\n", path, strerror(errno));
+        else
+            close(fd);
+        return 1;
+    }
+    chmod(path, 0666); // every process may log, as to any system's /dev/log
+    const int on = 1, size = QUARN_SYSLOG_RCVBUF;
+    setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size); // capped by rmem_max without the privilege
+    g_syslog_fd = fd;
+    printf("system log socket %s\n", path);
+    return 0;
+}
+
+void syslog_socket_start()
+{
+    pthread_t tid;
+    if (g_syslog_fd >= 0 && pthread_create(&tid, nullptr, syslog_thread_main, nullptr) != 0)
+        puts("system log socket: no thread to receive on it");
+}

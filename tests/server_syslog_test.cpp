@@ -1,0 +1,259 @@
+// The system log socket against the real senders (util-linux logger,
+// glibc's syslog(3), Python's SysLogHandler), malformed datagrams, the
+// socket's start-up, forwarding of syslog lines, and the shell's words
+// quarn log and quarn run.
+#include "harness.h"
+
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
+
+namespace {
+
+using namespace e2e;
+
+constexpr char DEV_LOG[] = "/dev/log"; // syslog(3) knows no other path
+
+// A /dev of this process's own (a fresh tmpfs in a private mount
+// namespace, with null and urandom), so /dev/log is free for the server.
+bool own_dev()
+{
+    static const bool done = [] {
+        const auto node = [](const char *path, unsigned minor) {
+            return mknod(path, S_IFCHR | 0666, makedev(1, minor)) == 0 && chmod(path, 0666) == 0;
+        };
+        return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") == 0 && node("/dev/null", 3) && node("/dev/urandom", 9);
+    }();
+    return done;
+}
+
+#define REQUIRE_DEV_LOG()                                                                          \
+    do {                                                                                           \
+        QUARN_REQUIRE_ISOLATION();                                                                 \
+        if (!own_dev())                                                                            \
+            GTEST_SKIP() << "needs a private mount namespace for /dev/log; run as root";           \
+    } while (0)
+
+int run(const std::vector<std::string> &argv, const std::string &out = "")
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    return wait_exit(spawn({.out = out, .err = out}, [&] { execvp(args[0], args.data()), _exit(127); }));
+}
+
+int sh(const std::string &script, const std::string &out = "") { return run({"/bin/sh", "-c", script}, out); }
+
+// quarn read's lines of tag, without their time stamps.
+std::string lines_of(const Server &srv, const std::string &tag)
+{
+    const CliResult r = run_cli({"read", "--no-color", "-t", tag, srv.dir()});
+    std::string text;
+    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        text += r.out.substr(std::min(at + 21, nl), nl - std::min(at + 21, nl)) + "\n";
+    return text;
+}
+
+constexpr const char *NAMES[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+constexpr const char *LABELS[] = {"ERROR", "ERROR", "ERROR", "ERROR", "WARN", "INFO", "INFO", "DBUG"};
+
+struct Sender {
+    const char *tag;
+    std::function<void()> send; // every priority, "prio N", in order
+};
+
+const Sender SENDERS[] = {
+    {"logger_t",
+     [] {
+         for (const char *p : NAMES)
+             run({"logger", "--socket-errors=on", "-u", DEV_LOG, "-t", "logger_t", "-p", std::string("user.") + p,
+                  std::string("prio ") + p});
+     }},
+    {"syslog3_t",
+     [] {
+         wait_exit(fork_client([] {
+             openlog("syslog3_t", LOG_PID | LOG_NDELAY, LOG_USER);
+             for (int p = 0; p < 8; ++p)
+                 syslog(p, "prio %s", NAMES[p]);
+             closelog();
+         }));
+     }},
+    {"python_t",
+     [] {
+         run({"python3", "-c",
+              "import logging, logging.handlers as H\n"
+              "h = H.SysLogHandler(address='/dev/log'); h.ident = 'python_t: '\n"
+              "names = ['emerg','alert','crit','err','warning','notice','info','debug']\n"
+              "h.priority_map = {n: n for n in names}\n"
+              "log = logging.getLogger('t'); log.addHandler(h); log.setLevel(1)\n"
+              "for i, n in enumerate(names):\n"
+              "    logging.addLevelName(60 - i, n); log.log(60 - i, 'prio ' + n)\n"});
+     }},
+};
+
+// Every priority of every real sender arrives once with its level and tag;
+// debug, like the library's debug lines, is shown and not stored.
+TEST(SyslogSocket, EveryPriorityOfEverySenderArrivesOnce)
+{
+    REQUIRE_DEV_LOG();
+    const Env sock("QUARN_SYSLOG", DEV_LOG);
+    Server srv({"1M", "0K", "0"});
+    ASSERT_TRUE(srv.up()) << srv.report();
+    for (const Sender &s : SENDERS) {
+        s.send();
+        const std::string debug = std::string("[DBUG][") + s.tag + "]prio debug";
+        std::string want;
+        for (int p = 0; p < 7; ++p)
+            want += std::string("[") + LABELS[p] + "][" + s.tag + "]prio " + NAMES[p] + "\n";
+        srv.wait_out(debug);
+        ASSERT_TRUE(srv.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync") && srv.settle(0)); // debug stays shown
+        EXPECT_EQ(lines_of(srv, s.tag) + std::to_string(count(srv.out(), debug)), want + "1") << s.tag;
+    }
+}
+
+// Malformed and unusual datagrams: stored as well as they can be, or refused.
+TEST(SyslogSocket, MalformedDatagramsAreStoredOrRefused)
+{
+    REQUIRE_DEV_LOG();
+    const Env sock("QUARN_SYSLOG", DEV_LOG);
+    Server srv;
+    ASSERT_TRUE(srv.up()) << srv.report();
+    const std::string x1500(1500, 'x');
+    const std::pair<std::string, std::string> rows[] = {
+        {"<13>Dec  9 06:16:47 m1[42]: glibc", "[INFO][m1]glibc\n"},
+        {"<11>m2: no stamp", "[ERROR][m2]no stamp\n"},
+        {"<30>Dec 10 01:02:03 relayhost m3[7]: behind a host", "[INFO][m3]behind a host\n"},
+        {"<165>1 2003-10-11T22:14:15Z h m4 99 ID [ex@1 a=\"]\\\"\"] \xEF\xBB\xBFrfc5424", "[INFO][m4]rfc5424\n"},
+        {"m5: without PRI", "[INFO][m5]without PRI\n"},
+        {"<192>m6: PRI over 191", "[INFO][syslog]<192>m6: PRI over 191\n"},
+        {std::string("<12>m7: ctl\x01\x1b[1mx\0", 19), "[WARN][m7]ctl  [1mx\n"},
+        {"<14>m8: two\nlines\n", "[INFO][m8]two\n[INFO][m8]lines\n"},
+        {"<14>m9: " + x1500, "[INFO][m9]" + x1500.substr(0, 1022) + "\n[INFO][m9]" + x1500.substr(1022) + "\n"},
+        {"", ""},
+        {"<14>", ""},
+        {"<14>end: of the rows", ""},
+    };
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, "/dev/log"};
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    std::string want, got;
+    for (const auto &[datagram, stored] : rows)
+        send(fd, datagram.data(), datagram.size(), 0), want += stored;
+    close(fd);
+    ASSERT_TRUE(srv.wait_out("[end]of the rows"));
+    ASSERT_TRUE(srv.round_trip(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "stats", "refused") && srv.sync());
+    for (const char *tag : {"m1", "m2", "m3", "m4", "m5", "syslog", "m7", "m8", "m9"})
+        got += lines_of(srv, tag);
+    EXPECT_EQ(got + std::to_string(count(srv.out(), " 2 refused;")), want + "1") << srv.report();
+}
+
+// The socket's path at start-up: a stale socket is replaced and made 0666
+// (mode 49590 is 0140666), a served one or anything else is refused with
+// exit 1.
+TEST(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
+{
+    REQUIRE_DEV_LOG();
+    const auto bound = [](bool keep) {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{AF_UNIX, "/dev/log"};
+        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        return keep ? fd : (close(fd), -1);
+    };
+    const struct {
+        std::string path;
+        std::function<int()> make; // what lies at the path; a descriptor to close afterwards
+        std::string outcome;
+    } rows[] = {
+        {DEV_LOG, [&] { return bound(false); }, "exit 0, mode 49590: system log socket /dev/log"},
+        {DEV_LOG, [&] { return bound(true); }, "exit 1, mode 49645: system log socket /dev/log: already served by another process"},
+        {DEV_LOG, [] { return write_file(DEV_LOG, "x"), -1; }, "exit 1, mode 33188: system log socket /dev/log: exists and is not a socket"},
+        {"dev/log", [] { return -1; }, "exit 1, mode 0: QUARN_SYSLOG=dev/log: an absolute path of at most 107 characters"},
+    };
+    for (const auto &row : rows) {
+        unlink(DEV_LOG);
+        const int keep = row.make();
+        const Env sock("QUARN_SYSLOG", row.path);
+        Server srv;
+        struct stat st{};
+        const std::string mode = std::to_string(stat(DEV_LOG, &st) == 0 ? st.st_mode : 0);
+        const std::string status = std::to_string(srv.stop()), out = srv.out(), second = out.substr(out.find('\n') + 1);
+        const std::string outcome = "exit " + status + ", mode " + mode + ": " + second.substr(0, second.find('\n'));
+        close(keep);
+        EXPECT_EQ(outcome, row.outcome) << srv.report();
+    }
+}
+
+// Forwarding sends a syslog line with its own facility and severity, and
+// its sender's pid as PROCID.
+TEST(SyslogSocket, ForwardingKeepsFacilitySeverityAndSender)
+{
+    REQUIRE_DEV_LOG();
+    TempDir tmp;
+    const int collector = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    strcpy(addr.sun_path, tmp.file("c.sock").c_str());
+    ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const Env sock("QUARN_SYSLOG", DEV_LOG), fwd("QUARN_FORWARD", "unix://" + tmp.file("c.sock"));
+    Server srv;
+    ASSERT_TRUE(srv.up()) << srv.report();
+    const pid_t sender = fork_client([] { openlog("fwd_t", LOG_NDELAY, LOG_LOCAL3), syslog(LOG_NOTICE, "hello fwd"); });
+    wait_exit(sender);
+    char msg[2048] = {};
+    pollfd p{collector, POLLIN, 0};
+    const ssize_t n = poll(&p, 1, 10000) == 1 ? recv(collector, msg, sizeof msg - 1, 0) : 0;
+    const std::string got(msg, n > 0 ? n : 0), procid = " fwd_t " + std::to_string(sender) + " fwd_t "; // APP-NAME is the tag
+    EXPECT_EQ(got.substr(0, 7) + (got.find(procid) != std::string::npos ? procid : "") + got.substr(got.rfind(' ') - 5),
+              "<157>1 " + procid + "hello fwd")
+        << got;
+    close(collector);
+}
+
+struct Word {
+    std::string script; // runs `$Q log ...` or `$Q run ...`; $Q is the executable
+    std::string tag;    // whose lines quarn read shows
+    std::string stored; // those lines, without time stamps
+    int status;         // the script's exit status
+};
+
+// quarn log and quarn run: what is stored and the exit status.
+TEST(ShellWords, LogAndRunStoreEveryLineAndExitAsTheySay)
+{
+    QUARN_REQUIRE_ISOLATION();
+    const passwd *pw = getpwuid(geteuid());
+    const std::string user = pw ? pw->pw_name : "quarn", x2500(2500, 'x');
+    const Word rows[] = {
+        {"$Q log -p warn -t w1 hello  world", "w1", "[WARN][w1]hello world\n", 0},
+        {"printf 'a\\n\\nb\\npartial' | $Q log -t w2 -p error", "w2", "[ERROR][w2]a\n[ERROR][w2]\n[ERROR][w2]b\n[ERROR][w2]partial\n", 0},
+        {"$Q log -t w3 -- -p is a word", "w3", "[INFO][w3]-p is a word\n", 0},
+        {"$Q log -p loud -t w4 x", "w4", "", 2},
+        {"$Q log from the user", user, "[INFO][" + user + "]from the user\n", 0},
+        {"$Q run -t r1 -- sh -c 'echo out; echo err >&2; exit 3'", "r1", "[INFO][r1]out\n[WARN][r1]err\n", 3},
+        {"$Q run -t r2 -- sh -c 'printf no-newline; printf \" \" >&2'", "r2", "[INFO][r2]no-newline\n[WARN][r2] \n", 0},
+        {"$Q run -t r3 -- sh -c 'echo dying; kill -9 $$'", "r3", "[INFO][r3]dying\n", 137},
+        {"$Q run -t r4 -- sh -c 'head -c 2500 /dev/zero | tr \"\\0\" x'", "r4",
+         "[INFO][r4]" + x2500.substr(0, 1022) + "\n[INFO][r4]" + x2500.substr(1022, 1022) + "\n[INFO][r4]" + x2500.substr(2044) + "\n", 0},
+        {"$Q run -t r5 -- sh -c 'trap \"echo got TERM; exit 7\" TERM; echo ready; while :; do sleep 0.1; done' & "
+         "while ! $Q read -t r5 $D | grep -q ready; do $Q sync; sleep 0.1; done; kill -TERM $!; wait $!", "r5",
+         "[INFO][r5]ready\n[INFO][r5]got TERM\n", 7},
+        {"$Q run -- /no/such/program", "program", "", 127},
+        {"$Q run -- sh -c 'echo by base name'", "sh", "[INFO][sh]by base name\n", 0},
+    };
+    const std::string q = QUARN_EXE;
+    EXPECT_EQ(sh(q + " log -t w0 nobody listens"), 1) << "without a server the line is lost";
+    Server srv;
+    ASSERT_TRUE(srv.up()) << srv.report();
+    for (const Word &w : rows) {
+        const Env exe("Q", q), dir("D", srv.dir());
+        const int status = sh(w.script);
+        std::string stored; // the command's connection may still hold lines when it has ended
+        wait_until([&] { return srv.sync() && (stored = lines_of(srv, w.tag)) == w.stored; }, 5s);
+        EXPECT_EQ(stored + "exit " + std::to_string(status), w.stored + "exit " + std::to_string(w.status)) << w.script;
+    }
+}
+
+} // namespace

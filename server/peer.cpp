@@ -69,3 +69,8 @@ bool peer_of(int fd, quarn_peer_t *peer)
     peer->privileged = cred.uid == 0 || cred.uid == geteuid() || _in_admin_group_(fd, cred.gid);
     return true;
 }
+
+bool peer_privileged(uint32_t uid, uint32_t gid)
+{
+    return uid == 0 || uid == geteuid() || (g_has_admin && gid == g_admin_gid);
+}

@@ -142,6 +142,8 @@ struct quarn_peer_t {
 // cannot tell.
 bool peer_configure();
 bool peer_of(int fd, quarn_peer_t *peer);
+// The same judgement for a datagram's credentials (uid, primary gid).
+bool peer_privileged(uint32_t uid, uint32_t gid);
 
 // The ring's copy of every record carries the slot of the connection it
 // came from in the last two bytes of its name, which no tag reaches (a

@@ -62,17 +62,17 @@ const char *_stamp_(stamp_cache_t &cache)
     return cache.text;
 }
 
-// The sender's pid from the datagram's credentials; 0 when it has none.
-uint32_t _sender_pid_(msghdr &msg)
+// The datagram's credentials; pid 0 and an unprivileged user when it has none.
+ucred _sender_(msghdr &msg)
 {
     for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
             ucred cred;
             memcpy(&cred, CMSG_DATA(c), sizeof cred);
-            return cred.pid > 0 ? static_cast<uint32_t>(cred.pid) : 0;
+            return cred;
         }
     }
-    return 0;
+    return ucred{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
 }
 
 // Hands the records made so far to the ring.  A full ring is waited for
@@ -131,13 +131,18 @@ class ring_feed {
     size_t used_ = 0; // bytes of g_in.recs they take
 };
 
-void _take_datagram_(ring_feed &feed, const char *data, size_t n, uint32_t pid, const char *stamp)
+void _take_datagram_(ring_feed &feed, const char *data, size_t n, const ucred &from, const char *stamp)
 {
     syslog_msg_t m;
     if (!syslog_parse(data, n, &m)) {
         g_counters.refused.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    // The socket is open to every user: only the privileged may write kernel
+    // lines into quarn.bsp; anyone else's "kern" is stored as "user".
+    if (m.facility == 0 && !peer_privileged(from.uid, from.gid))
+        m.facility = 1;
+    const uint32_t pid = from.pid > 0 ? static_cast<uint32_t>(from.pid) : 0;
     size_t at = 0;
     do
         feed.add(syslog_record(m, stamp, pid, &at, feed.next()));
@@ -173,7 +178,7 @@ void *syslog_thread_main(void *)
         }
         const char *now = _stamp_(stamp);
         for (int i = 0; i < n; ++i)
-            _take_datagram_(feed, g_in.data[i], g_in.msgs[i].msg_len, _sender_pid_(g_in.msgs[i].msg_hdr), now);
+            _take_datagram_(feed, g_in.data[i], g_in.msgs[i].msg_len, _sender_(g_in.msgs[i].msg_hdr), now);
         feed.flush();
     }
 }

@@ -105,7 +105,9 @@ TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
     write_file(s.file("quarn.dsp"), std::string(64 << 20, 'x'));
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 67108864 65536 1"));
     std::optional<ThreadHold> held;
-    ASSERT_TRUE(wait_until([&] { return s.tid("quarn_open") > 0 && held.emplace(s.tid("quarn_open")).held; }));
+    ASSERT_TRUE(wait_until([&] { return s.tid("quarn_open") > 0; })) << s.report();
+    if (!held.emplace(s.tid("quarn_open")).held)
+        GTEST_SKIP() << "no thread can be held still here (no ptrace under user-mode emulation)";
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "goes on\n"));
     EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "goes on\n" + END_MARK; })) << s.report();
     EXPECT_EQ(count(s.out(), "quarn.dsp open !!!"), 0u);

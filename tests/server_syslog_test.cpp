@@ -213,6 +213,31 @@ TEST(SyslogSocket, ForwardingKeepsFacilitySeverityAndSender)
     close(collector);
 }
 
+// The socket is open to every user: "kern" from root reaches quarn.bsp,
+// from anyone else it is stored as a user line in quarn.app.
+TEST(SyslogSocket, OnlyThePrivilegedWriteKernelLines)
+{
+    REQUIRE_DEV_LOG();
+    KernelLogTurn turn;
+    const Env sock("QUARN_SYSLOG", DEV_LOG);
+    Server srv;
+    ASSERT_TRUE(turn.held() && srv.up() && srv.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 3600") &&
+                srv.wait_out("quarn.bsp open !!!")) << srv.report();
+    // logger and syslog(3) never send "kern": a program that writes its own datagram does.
+    const auto send_kern = [](const std::vector<std::string> &as, const std::string &who) {
+        std::vector<std::string> argv = as;
+        argv.insert(argv.end(), {"/usr/bin/python3", "-c", "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)"
+                                 ".sendto(b'<3>k_" + who + ": kern from " + who + "', '/dev/log')"});
+        return run(argv);
+    };
+    ASSERT_EQ(send_kern({}, "root") + send_kern({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, "nobody"), 0);
+    ASSERT_TRUE(srv.wait_out("kern from nobody") && srv.wait_out("kern from root") && srv.sync()) << srv.report();
+    const std::string bsp = srv.log("quarn.bsp"), app = srv.log("quarn.app");
+    EXPECT_TRUE(count(bsp, "[ERROR][k_root]kern from root\n") == 1 && count(bsp, "nobody") == 0 &&
+                count(app, "[ERROR][k_nobody]kern from nobody\n") == 1)
+        << bsp << "\n--\n" << app;
+}
+
 struct Word {
     std::string script; // runs `$Q log ...` or `$Q run ...`; $Q is the executable
     std::string tag;    // whose lines quarn read shows

@@ -64,7 +64,7 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
     EXPECT_EQ(s.stop(), 0);
     TempDir gone;
     Server t({"1M", "0K", "1"}, io, gone.str());
-    ASSERT_TRUE(t.up()) << t.report();
+    ASSERT_TRUE(t.up() && t.settle()) << t.report(); // it listens before its log file is open
     std::filesystem::remove_all(gone.str());
     ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 1\n") && t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 2\n"));
     ASSERT_TRUE(t.settle());

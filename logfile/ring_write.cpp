@@ -146,8 +146,13 @@ layout_t _lay_out_(const quarn_log_file_t &lf, uint8_t spelt, std::span<char> te
     static constexpr char BLANKS[QUARN_END_MARK_LEN] = {'\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n'};
     const uint64_t max = lf.max_size, at = lf.offset;
     layout_t l{{.pos = at}, {}, 0, 0};
-    if (text.size() > max) {
-        text = text.last(max - QUARN_END_MARK_LEN);
+    // A text that fits behind the write position but leaves its marker no
+    // room, where the marker at 0 would overwrite the text's own start, is
+    // laid out from 0 like one longer than the file.
+    const bool marker_over_text = text.size() <= max - at && at + text.size() + QUARN_END_MARK_LEN > max &&
+                                  at < QUARN_END_MARK_LEN;
+    if (text.size() > max || marker_over_text) {
+        text = text.last(std::min<size_t>(text.size(), max - QUARN_END_MARK_LEN));
         _defuse_markers_(text, l.spelt, true);
         l.head.add(text.data(), text.size());
         l.head.add(QUARN_END_MARK, QUARN_END_MARK_LEN);

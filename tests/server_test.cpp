@@ -203,7 +203,9 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     EXPECT_EQ(s.log("quarn.app"), batch + "dsp early\napp waits\nb1\na2\n" + END_MARK);
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, longest + "X")); // longer than a record may be
     EXPECT_TRUE(s.wait_out("[quarn]1 records dropped: longer than 1279 bytes")) << s.out();
-    EXPECT_EQ(s.log("quarn.bsp"), "b2\n" + END_MARK);
+    // The kernel log collector also copies whatever the machine's kernel
+    // log holds unread, so only this test's own line is looked for.
+    EXPECT_EQ(count("\n" + s.log("quarn.bsp"), "\nb2\n"), 1u) << s.log("quarn.bsp");
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0") && s.settle(2));
     EXPECT_EQ(control_word(), 2u);
     ASSERT_TRUE(s.round_trip(QUARN_TYPE_BSP, QUARN_LEVEL_CMD, "level3", "logPrintLevel = 3 \n"));

@@ -7,6 +7,8 @@
 //   print thread   the only reader of the ring buffer; owns the console
 //                  stream, the settings and the staging records
 //                  (dispatcher.cpp, staging.cpp, commands.cpp);
+//   store writer   writes and syncs the batches that staging hands over
+//                  (store_writer.cpp);
 //   receive thread one per connection, frames records into the ring;
 //   kernel log     at most one, copies the kernel log into quarn.bsp;
 //   syslog         with QUARN_SYSLOG, frames datagrams into the ring;
@@ -128,6 +130,23 @@ void stage_last_words();
 // the kind's log file, or to its fallback's while its own is not open, cut
 // to the newest part that fits the file beside its marker.  0 or negative.
 int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_words = false);
+// The same for a file chosen before: store_file_of says which file takes
+// the kind's batches now.
+int store_batch_to(int file, char *data, uint32_t len, bool last_words);
+int store_file_of(const log_kind_t &kind);
+
+// The log files' writer thread (store_writer.cpp).  store_writer_start
+// starts it (false: no thread, staging writes its batches itself).
+// store_hand_over takes the staged batch of kind, giving st the buffer of
+// the kind's last written batch in exchange; it waits only while the
+// kind's previous batch is still being written.  store_wait_written
+// returns once every batch handed over is written and synced.
+// store_last_words writes, in a fault handler under g_stage_lock, the
+// batches handed over and not yet written.
+bool store_writer_start();
+void store_hand_over(const log_kind_t &kind, quarn_stage_t &st);
+void store_wait_written();
+void store_last_words();
 
 // Who is on the other end of a connection, as its credentials say.
 struct quarn_peer_t {

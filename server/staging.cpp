@@ -59,7 +59,10 @@ void _stage_write_out_(const log_kind_t &kind, bool last_words)
 {
     quarn_stage_t &st = *kind.stage;
     if (st.buf && st.used > 0) {
-        store_batch(kind, reinterpret_cast<char *>(st.buf), st.used, last_words); // a refused batch is counted
+        if (last_words)
+            store_batch(kind, reinterpret_cast<char *>(st.buf), st.used, true);
+        else
+            store_hand_over(kind, st); // a refused batch is counted where it is written
         st.written_ns = quarn_now_ns();
     }
     st.used = 0;
@@ -114,9 +117,18 @@ const log_kind_t &log_kind_of_origin(uint16_t origin)
     return g_log_kinds[QUARN_APP_LOG_INIT];
 }
 
+int store_file_of(const log_kind_t &kind)
+{
+    return kind.fallback >= 0 && !quarn_log_file_is_open(kind.file) ? kind.fallback : kind.file;
+}
+
 int store_batch(const log_kind_t &kind, char *data, uint32_t len, bool last_words)
 {
-    const int file = kind.fallback >= 0 && !quarn_log_file_is_open(kind.file) ? kind.fallback : kind.file;
+    return store_batch_to(store_file_of(kind), data, len, last_words);
+}
+
+int store_batch_to(int file, char *data, uint32_t len, bool last_words)
+{
     if (last_words)
         return quarn_log_file_put_last(data, len, file); // the store keeps the newest part of an overlong batch
     // Keep every write within the file beside its marker: older bytes of an
@@ -182,10 +194,12 @@ void stage_flush_all()
 {
     for (const log_kind_t &kind : g_log_kinds)
         stage_flush(kind);
+    store_wait_written();
 }
 
 void stage_last_words()
 {
+    store_last_words(); // batches handed over came first
     for (const log_kind_t &kind : g_log_kinds)
         _stage_write_out_(kind, true);
 }

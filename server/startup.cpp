@@ -353,7 +353,9 @@ int quarn_start(int argc, char **argv)
     // Ring buffer: without it nothing could be accepted.
     if (bsp_quarn_cb_init(QUARN_RING_SIZE) != 0)
         return 1;
-    // Print thread, and the thread that turns a stop signal into an orderly stop.
+    // Log file writer, print thread, and the thread that turns a stop
+    // signal into an orderly stop.
+    store_writer_start();
     _start_thread_(print_thread_main);
     _start_thread_(_signal_thread_);
     syslog_socket_start();

@@ -116,4 +116,30 @@ TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
     EXPECT_EQ(read_file(s.file("quarn.dsp.bak")).size(), 64u << 20);
 }
 
+// The log files' writer held still (a disk that does not answer) holds
+// back neither the console nor staging, and a fault meanwhile still writes
+// the batch it had been handed, ahead of the text staged after it.
+TEST(Open, AStalledWriterHoldsBackNoConsoleLineAndAFaultStillStoresItsBatch)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "4K", "1"});
+    ASSERT_TRUE(s.up() && s.settle() && s.tid("quarn_store") > 0) << s.report();
+    std::optional<ThreadHold> held;
+    if (!held.emplace(s.tid("quarn_store")).held)
+        GTEST_SKIP() << "no thread can be held still here (no ptrace under user-mode emulation)";
+    std::string lines; // a batch and a half at this sync size
+    for (int i = 0; i < 45; ++i) {
+        std::string line = "line " + std::to_string(i) + " ";
+        lines += line.append(99 - line.size(), '.') + "\n";
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line + "\n"));
+    }
+    EXPECT_TRUE(s.wait_out("line 44 ")) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), "");
+    // The held thread ends with the rest, and is ours to reap.
+    kill(s.pid(), SIGSEGV);
+    waitpid(held->tid, nullptr, __WALL);
+    EXPECT_EQ(s.stop(0), 128 + SIGSEGV) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), lines + END_MARK);
+}
+
 } // namespace

@@ -320,8 +320,16 @@ int quarn_listen()
 {
     if (g_listen_fd < 0)
         g_listen_fd = bsp_quarn_socket_server_create();
-    if (g_listen_fd >= 0)
+    // Made here, before any other thread runs, since a stop signal may
+    // come before the accept loop does.
+    if (g_stop_fd < 0)
+        g_stop_fd = eventfd(0, EFD_CLOEXEC);
+    if (g_listen_fd >= 0 && g_stop_fd >= 0)
         return 0;
+    if (g_listen_fd >= 0) {
+        perror("eventfd");
+        return -1;
+    }
     // Someone has the name: say who, as far as its credentials tell.
     int pid = 0;
     unsigned uid = 0;
@@ -355,7 +363,7 @@ void _accept_waiting_()
 
 int accept_loop()
 {
-    if (quarn_listen() < 0 || (g_stop_fd = eventfd(0, EFD_CLOEXEC)) < 0)
+    if (quarn_listen() < 0)
         return -1;
     fcntl(g_listen_fd, F_SETFL, fcntl(g_listen_fd, F_GETFL) | O_NONBLOCK);
     pollfd fds[] = {{g_listen_fd, POLLIN, 0}, {g_stop_fd, POLLIN, 0}};

@@ -268,16 +268,19 @@ int _write_around_mark_(log_kind_t &k, const layout_t &l, bool &moved)
         moved = rc == 0;
         return rc;
     }
-    std::array<run_t, 4> outside{};
-    size_t n = 0;
     const auto holds_mark = [&](const run_t &r) { // any byte of the new marker
         return !r.empty() && r.pos < uint64_t{l.offset} + QUARN_END_MARK_LEN && l.offset < r.end();
     };
-    for (size_t i = 0; i < count; ++i)
-        for (const run_t &part : {_slice_(runs[i], 0, lo), _slice_(runs[i], hi, UINT64_MAX)})
-            if (!part.empty())
-                outside[n++] = part;
-    std::stable_partition(outside.begin(), outside.begin() + n, [&](const run_t &r) { return !holds_mark(r); });
+    // The parts without the new marker first, each group in file order.
+    // Sorted by hand: std::stable_partition may allocate, and a fault
+    // handler's last words come through here.
+    std::array<run_t, 4> outside{};
+    size_t n = 0;
+    for (const bool with_mark : {false, true})
+        for (size_t i = 0; i < count; ++i)
+            for (const run_t &part : {_slice_(runs[i], 0, lo), _slice_(runs[i], hi, UINT64_MAX)})
+                if (!part.empty() && holds_mark(part) == with_mark)
+                    outside[n++] = part;
     if (const int rc = _write_all_(k.lf, std::span(outside.data(), n)); rc != 0)
         return rc;
     const int synced = g_io.fsync(k.lf.fd) == 0 ? 0 : _fail_("fsync");

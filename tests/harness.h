@@ -74,6 +74,7 @@ inline void write_file(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+inline bool has(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
 inline std::size_t count(std::string_view hay, std::string_view needle)
 {
     std::size_t n = 0;
@@ -309,6 +310,12 @@ class Server {
     const std::string &dir() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + "/" + name; }
     std::string log(const std::string &name) const { return read_file(file(name)); }
+    // The log file once it reads as expected: batches reach it from the
+    // server's writer thread a moment after their lines were handled.
+    bool holds(const std::string &name, const std::string &expected) const
+    {
+        return wait_until([&] { return log(name) == expected; });
+    }
     std::string err() const { return read_file(err_); }
     std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
     // Standard output without the line a receive thread prints when its

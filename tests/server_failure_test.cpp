@@ -12,7 +12,6 @@ namespace {
 using namespace e2e;
 using std::string;
 
-bool has(const string &hay, const string &needle) { return hay.find(needle) != string::npos; }
 
 // A missing directory is made (0755 under umask 022); a log file that cannot
 // be opened ends the server with the reason; closed standard descriptors

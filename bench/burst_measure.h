@@ -58,6 +58,7 @@ struct sender_report {
 
 void library_call(const char *payload, int level = QUARN_LEVEL_FILE);
 void send_raw(int fd, const std::string &rec, sender_report &rep);
+void send_all(int fd, const std::string &rec, sender_report &rep); // blocking, the whole record
 
 // What every sender of one measurement does: `records` records through the
 // library, or as one raw send each, `rate` per second (0: as fast as it
@@ -68,7 +69,13 @@ struct sender_plan {
     double rate;
     int senders = SENDERS;
     int level = QUARN_LEVEL_FILE; // of the library's records; the raw ones are level 4
+    long total = 0;               // when set: records in all, spread evenly (the first senders take
+                                  // the remainder), and records is ignored
+    bool blocking = false;        // raw sends wait for room instead of failing with EAGAIN
+    int sndbuf = 0;               // SO_SNDBUF the raw senders ask for; 0: the system's default
 
+    int records_of(int id) const { return total ? static_cast<int>(total / senders + (id < total % senders)) : records; }
+    long sent() const { return total ? total : static_cast<long>(records) * senders; }
     void run(int id, sender_report &rep) const;
 };
 
@@ -111,5 +118,7 @@ void run_w2(const options &opt, int run);
 void run_w2_loss(const options &opt, int run);
 void run_w3(const options &opt, int run, std::map<std::string, int> &start);
 void run_w4(const options &opt, int run);
+void run_scale(const options &opt, int run);
+void print_scale_table();
 
 } // namespace burst

@@ -29,6 +29,7 @@ struct options {
     std::string disk_dir = "/tmp";       // W1 disk log directory
     bool baseline_fsync = true;          // the baseline forces each batch to disk
     std::string only = "w1,w2,w3,w4";    // workloads to run
+    std::vector<int> scale_senders{4, 16, 64, 256}; // sender counts of the scaling workload
     std::string forward;                 // W3 also as "quarn+fwd" forwarding here; "" not
     std::string sink;                    // W3 also as "quarn+sink" forwarding here; "" not
 };

@@ -13,7 +13,6 @@ namespace burst {
 namespace {
 
 constexpr long SCALE_RECORDS = 400000;   // records in all, whatever the senders
-constexpr int SCALE_SENDERS[] = {4, 16, 64, 256};
 constexpr int LIMIT_SNDBUF = 1 << 20;    // as the library asks
 const char *const SCALE_SYSTEMS[] = {"quarn", "lossless", "nowait"};
 
@@ -59,7 +58,7 @@ std::string med(const stats &s, int decimals)
 
 void run_scale(const options &opt, int run)
 {
-    for (const int senders : SCALE_SENDERS) {
+    for (const int senders : opt.scale_senders) {
         for (int k = 0; k < 3; ++k) { // the order turns from run to run
             const std::string system = SCALE_SYSTEMS[(k + run - 1) % 3];
             burst_result res = measure(opt, system, opt.tmpfs_dir, plan_of(system, senders));

@@ -7,6 +7,10 @@
 // copying a record or a batch out, to give its bytes back; those bytes
 // still count in used while it copies, so no writer can overwrite them.
 // p_read changes on the reader's thread alone (the emptying runs there too).
+//
+// Writers of a sender wait on room while the ring is full; the reader wakes
+// them only once a quarter of the ring is free again, so that a full ring
+// costs one wake-up per quarter, not one per batch taken.
 #include "ring_buffer.h"
 
 #include "quarn.h"
@@ -67,6 +71,7 @@ void _quarn_cb_release_()
     if (cb.p_buff == nullptr)
         return;
     pthread_cond_destroy(&cb.cond);
+    pthread_cond_destroy(&cb.room);
     pthread_mutex_destroy(&cb.mutex);
     free(cb.p_buff);
 }
@@ -125,7 +130,11 @@ void _give_back_(uint32_t need)
     _quarn_cb_lock();
     cb.p_read = _advance_(cb.p_read, need);
     cb.used -= need;
+    cb.taken += need;
+    const bool wake = cb.room_waiters > 0 && cb.used <= cb.size / 4 * 3;
     _quarn_cb_unlock();
+    if (wake)
+        pthread_cond_broadcast(&cb.room);
 }
 
 // Takes the oldest record, of which avail bytes are known to be stored.
@@ -218,7 +227,9 @@ int bsp_quarn_cb_init(uint32_t size)
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&cb.cond, &attr);
+    pthread_cond_init(&cb.room, &attr);
     pthread_condattr_destroy(&attr);
+    cb.stalled_at = ~uint64_t{0};
     return 0;
 }
 
@@ -228,6 +239,33 @@ bool _over_share_(const quarn_cb_sender_t *sender, uint32_t added)
 {
     return sender && cb.used > cb.size / 4 * 3 &&
            sender->holding->load(std::memory_order_relaxed) + added > cb.used / std::max(sender->senders, 1u);
+}
+
+// Under the lock: waits until the record fits and is within the sender's
+// share, while the reader keeps taking.
+void _wait_for_room_(const quarn_cb_rec_t &rec, const quarn_cb_sender_t *sender, uint32_t added)
+{
+    auto blocked = [&] { return _quarn_cb_not_enough(rec.len) || _over_share_(sender, added); };
+    if (cb.p_buff == nullptr || static_cast<uint32_t>(rec.len) > cb.size)
+        return;
+    while (blocked()) {
+        if (cb.stalled_at == cb.taken)
+            return;
+        const uint64_t before = cb.taken;
+        timespec deadline{};
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += QUARN_CB_STALL_MS * 1000000L;
+        deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+        deadline.tv_nsec %= 1000000000L;
+        ++cb.room_waiters;
+        pthread_cond_signal(&cb.cond); // records this batch stored may not have woken the reader yet
+        int rc = 0;
+        while (blocked() && cb.taken == before && rc != ETIMEDOUT)
+            rc = pthread_cond_timedwait(&cb.room, &cb.mutex, &deadline);
+        --cb.room_waiters;
+        if (cb.taken == before && blocked())
+            cb.stalled_at = before; // until the reader moves, the next blocked record does not wait
+    }
 }
 
 int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sender_t *sender)
@@ -243,6 +281,8 @@ int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sen
         rec.result = 0;
         if (rec.src == nullptr || rec.len < 1 || rec.len > QUARN_CB_REC_MAX)
             continue;
+        if (sender)
+            _wait_for_room_(rec, sender, added); // what still does not fit is refused below
         if (_over_share_(sender, added)) {
             rec.result = QUARN_E_BUSY;
             ++refused;

@@ -64,7 +64,7 @@ struct quarn_cb_rec_t {
 // when the reader has taken nothing for QUARN_CB_STALL_MS (a disk that does
 // not answer) is it refused, -12 or -16, and so is every record after it
 // until the reader moves again.
-inline constexpr int QUARN_CB_STALL_MS = 100;
+inline constexpr int QUARN_CB_STALL_MS = 1000;
 
 struct quarn_cb_sender_t {
     std::atomic<uint32_t> *holding; // its bytes in the ring; the write adds what it stores, the taker subtracts

@@ -321,6 +321,7 @@ burst_result measure(const options &opt, const std::string &system, const std::s
         res.faults.push_back(r.fault);
     res.rss_kib = r.rss_kib;
     res.cpu_s = r.cpu_s;
+    res.switches = r.usage.ru_nvcsw + r.usage.ru_nivcsw;
     res.end = describe_status(r.status);
     count_delivery(r.log_path, plan, res);
     // What the forwarding queue still held when the stop's flush ran out.
@@ -340,9 +341,9 @@ void print_burst(const char *workload, const char *fs, int run, const burst_resu
     for (const std::string &f : res.faults)
         faults += (faults.empty() ? "" : "; ") + f;
     printf("  %-8s %s: %ld of %ld delivered (loss %.2f %%) in %.3f s = %.0f rec/s; sending took %.3f s; "
-           "cpu %.3f s = %.2f s/M; peak RSS %ld KiB",
+           "cpu %.3f s = %.2f s/M; %ld context switches; peak RSS %ld KiB",
            res.system.c_str(), fs, res.delivered, res.sent, res.loss_pct(), res.seconds, res.rate(),
-           res.send_seconds, res.cpu_s, res.cpu_per_m(), res.rss_kib);
+           res.send_seconds, res.cpu_s, res.cpu_per_m(), res.switches, res.rss_kib);
     if (!res.system.starts_with("quarn"))
         printf("; EAGAIN %ld", res.senders.eagain);
     if (res.console_not_shown >= 0 || res.console_read >= 0)
@@ -357,7 +358,7 @@ void print_burst(const char *workload, const char *fs, int run, const burst_resu
     j.add("sent", res.sent).add("delivered", res.delivered).add("duplicates", res.duplicates)
         .add("corrupt", res.corrupt).add("seconds", res.seconds).add("send_seconds", res.send_seconds)
         .add("records_per_s", res.rate()).add("loss_pct", res.loss_pct()).add("cpu_s", res.cpu_s)
-        .add("cpu_s_per_m", res.cpu_per_m()).add("peak_rss_kib", res.rss_kib).add("raw_eagain", res.senders.eagain)
+        .add("cpu_s_per_m", res.cpu_per_m()).add("context_switches", res.switches).add("peak_rss_kib", res.rss_kib).add("raw_eagain", res.senders.eagain)
         .add("raw_other_fail", res.senders.other_fail).add("console_not_shown", res.console_not_shown)
         .add("console_read", res.console_read).add("end", res.end).add("faults", faults).print();
     fflush(stdout);

@@ -93,6 +93,7 @@ struct burst_result {
     sender_report senders{};   // the raw senders' failures, summed
     long rss_kib = -1;         // the receiver's peak RSS
     double cpu_s = NAN;        // the receiver's CPU time
+    long switches = -1;        // the receiver's context switches, voluntary and not
     std::string end, output;   // how it ended; its output in short
     long console_not_shown = -1; // from quarn's counters line, asked for when the console is not a file
     long console_read = -1;      // bytes the slow pipe's reader took

@@ -24,6 +24,7 @@ struct quarn_cycle_buff_t {
     uint64_t taken;        // bytes the reader has given back since creation; guarded by mutex
     uint64_t stalled_at;   // taken when a writer last waited in vain for room, else ~0; guarded by mutex
     uint32_t room_waiters; // writers waiting on room; guarded by mutex
+    bool lingering;        // the reader waits for records with a short timeout of its own; guarded by mutex
     pthread_mutex_t mutex; // guards used, p_write, p_read and the counters
     pthread_cond_t cond;   // the reader waits here while used is 0 (CLOCK_MONOTONIC)
     pthread_cond_t room;   // writers wait here for the reader to free space (CLOCK_MONOTONIC)
@@ -65,6 +66,12 @@ struct quarn_cb_rec_t {
 // not answer) is it refused, -12 or -16, and so is every record after it
 // until the reader moves again.
 inline constexpr int QUARN_CB_STALL_MS = 1000;
+
+// How long a reader that finds the ring empty looks again by itself before
+// it sleeps until a writer signals: at most this much later a record is
+// taken, and a steady stream costs at most one wake-up of the reader per
+// this much time instead of one per batch stored.
+inline constexpr long QUARN_CB_LINGER_NS = 1000000;
 
 struct quarn_cb_sender_t {
     std::atomic<uint32_t> *holding; // its bytes in the ring; the write adds what it stores, the taker subtracts

@@ -60,7 +60,9 @@ struct conn_table_t {
     size_t refused_count = 0;        // guarded by lock
 };
 conn_table_t g_conns;
-int g_stop_fd = -1; // eventfd: the acceptor is to take what waits in the backlog and close
+// eventfd: the acceptor is to take what waits in the backlog and close.
+// Made by the acceptor while the signal thread may already ask for a stop.
+std::atomic<int> g_stop_fd{-1};
 
 // A free slot for a connection of peer, or -1 (errno EUSERS, EMFILE) when
 // the limits refuse it.  Privileged users have no per-user limit: on a
@@ -361,10 +363,12 @@ void _accept_waiting_()
 
 int accept_loop()
 {
-    if (quarn_listen() < 0 || (g_stop_fd = eventfd(0, EFD_CLOEXEC)) < 0)
+    const int stop_fd = quarn_listen() < 0 ? -1 : eventfd(0, EFD_CLOEXEC);
+    if (stop_fd < 0)
         return -1;
+    g_stop_fd.store(stop_fd, std::memory_order_release);
     fcntl(g_listen_fd, F_SETFL, fcntl(g_listen_fd, F_GETFL) | O_NONBLOCK);
-    pollfd fds[] = {{g_listen_fd, POLLIN, 0}, {g_stop_fd, POLLIN, 0}};
+    pollfd fds[] = {{g_listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     while (poll(fds, 2, -1) < 0 || !(fds[1].revents & POLLIN))
         _accept_waiting_();
     // A client whose connect went through before the stop has its records
@@ -384,7 +388,8 @@ bool accept_stop(int wait_ms)
 {
     const uint64_t one = 1;
     std::unique_lock hold(g_conns.lock);
-    if (g_stop_fd < 0 || write(g_stop_fd, &one, sizeof one) < 0)
+    const int stop_fd = g_stop_fd.load(std::memory_order_acquire);
+    if (stop_fd < 0 || write(stop_fd, &one, sizeof one) < 0)
         return false;
     if (!g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return !g_conns.accepting; }))
         return false;

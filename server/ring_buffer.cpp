@@ -146,6 +146,7 @@ void _lose_track_()
     cb.p_read = cb.p_write;
     cb.used = 0;
     _quarn_cb_unlock();
+    pthread_cond_broadcast(&cb.room);
     printf("Unknow error happen %s[%d] \n", "bsp_quarn_cb_read", 278);
 }
 
@@ -409,4 +410,5 @@ void bsp_quarn_cb_reinit()
     cb.p_write = cb.p_read = cb.p_buff;
     cb.used = 0;
     _quarn_cb_unlock();
+    pthread_cond_broadcast(&cb.room);
 }

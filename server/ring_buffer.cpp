@@ -8,8 +8,9 @@
 // still count in used while it copies, so no writer can overwrite them.
 // p_read changes on the reader's thread alone (the emptying runs there too).
 //
-// The reader sleeps on cond only once the ring has stayed empty for
-// QUARN_CB_LINGER_NS: while it lingers, writers do not signal it.
+// After a large take the reader sleeps on cond only once the ring has
+// stayed empty for QUARN_CB_LINGER_NS: while it lingers, writers do not
+// signal it.
 //
 // Writers of a sender wait on room while the ring is full; the reader wakes
 // them only once a quarter of the ring is free again, so that a full ring
@@ -96,7 +97,8 @@ uint32_t _wait_stored_(bool wakeable, const timespec *deadline)
     _quarn_cb_lock();
     // Under a steady stream the ring runs dry between every two batches: a
     // short look back, unsignalled, saves the writers a futex wake per batch.
-    if (cb.used == 0 && !(wakeable && cb.woken)) {
+    // Only then: a record that comes alone is taken alone, at once.
+    if (cb.used == 0 && !(wakeable && cb.woken) && cb.last_taken >= QUARN_CB_LINGER_AFTER) {
         timespec linger{};
         clock_gettime(CLOCK_MONOTONIC, &linger);
         linger.tv_nsec += QUARN_CB_LINGER_NS;
@@ -157,6 +159,7 @@ void _give_back_(uint32_t need)
     cb.p_read = _advance_(cb.p_read, need);
     cb.used -= need;
     cb.taken += need;
+    cb.last_taken = need;
     const bool wake = cb.room_waiters > 0 && cb.used <= cb.size / 4 * 3;
     _quarn_cb_unlock();
     if (wake)

@@ -25,6 +25,7 @@ struct quarn_cycle_buff_t {
     uint64_t stalled_at;   // taken when a writer last waited in vain for room, else ~0; guarded by mutex
     uint32_t room_waiters; // writers waiting on room; guarded by mutex
     bool lingering;        // the reader waits for records with a short timeout of its own; guarded by mutex
+    uint32_t last_taken;   // bytes the reader took last; guarded by mutex
     pthread_mutex_t mutex; // guards used, p_write, p_read and the counters
     pthread_cond_t cond;   // the reader waits here while used is 0 (CLOCK_MONOTONIC)
     pthread_cond_t room;   // writers wait here for the reader to free space (CLOCK_MONOTONIC)
@@ -72,6 +73,9 @@ inline constexpr int QUARN_CB_STALL_MS = 1000;
 // taken, and a steady stream costs at most one wake-up of the reader per
 // this much time instead of one per batch stored.
 inline constexpr long QUARN_CB_LINGER_NS = 1000000;
+// It lingers only after taking at least this much at once: a stream, not
+// a record now and then, whose order of records and chores stays as it was.
+inline constexpr uint32_t QUARN_CB_LINGER_AFTER = 4096;
 
 struct quarn_cb_sender_t {
     std::atomic<uint32_t> *holding; // its bytes in the ring; the write adds what it stores, the taker subtracts

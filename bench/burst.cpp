@@ -56,15 +56,30 @@ std::string fs_type(const std::string &dir)
 }
 
 const char USAGE[] =
-    "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3,w4] [--tmpfs DIR] [--disk DIR]\n"
+    "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3,w4,scale] [--senders LIST] [--tmpfs DIR] [--disk DIR]\n"
     "                   [--baseline-no-fsync] [--no-forward]\n"
     "  --runs N             repetitions of every workload (default 3)\n"
     "  --quick              one run, 2 s paced runs (for development)\n"
-    "  --only LIST          run only these workloads\n"
+    "  --only LIST          run only these workloads (scale: 400,000 records from 4 to 256 senders,\n"
+    "                       against quarn and two limits; not run unless named)\n"
+    "  --senders LIST       sender counts of the scaling workload (default 4,16,64,256)\n"
     "  --tmpfs DIR          in-memory log directory (default /dev/shm)\n"
     "  --disk DIR           on-disk log directory (default /tmp)\n"
     "  --baseline-no-fsync  the baseline writes batches without fsync\n"
     "  --no-forward         W3 without the forwarding run against a local rsyslog\n";
+
+std::vector<int> parse_senders(const std::string &list)
+{
+    std::vector<int> out;
+    for (size_t at = 0; at < list.size();) {
+        const int n = atoi(list.c_str() + at);
+        if (n < 1 || n > MAX_SENDERS)
+            die("--senders takes numbers from 1 to " + std::to_string(MAX_SENDERS));
+        out.push_back(n);
+        at = std::min(list.find(',', at), list.size()) + 1;
+    }
+    return out;
+}
 
 options parse_options(int argc, char **argv)
 {
@@ -72,7 +87,8 @@ options parse_options(int argc, char **argv)
     bool quick = false, runs_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool has_value = a == "--runs" || a == "--only" || a == "--tmpfs" || a == "--disk";
+        const bool has_value =
+            a == "--runs" || a == "--only" || a == "--tmpfs" || a == "--disk" || a == "--senders";
         if (has_value && i + 1 >= argc)
             die("missing value after " + a);
         const std::string value = has_value ? argv[++i] : "";
@@ -82,6 +98,8 @@ options parse_options(int argc, char **argv)
             quick = true;
         else if (a == "--only")
             opt.only = value;
+        else if (a == "--senders")
+            opt.scale_senders = parse_senders(value);
         else if (a == "--tmpfs" || a == "--disk")
             (a == "--tmpfs" ? opt.tmpfs_dir : opt.disk_dir) = value;
         else if (a == "--baseline-no-fsync")
@@ -153,7 +171,10 @@ int main(int argc, char **argv)
             run_w3(opt, run, w3_start);
         if (opt.only.find("w4") != std::string::npos)
             run_w4(opt, run);
+        if (opt.only.find("scale") != std::string::npos)
+            run_scale(opt, run);
     }
     print_summary();
+    print_scale_table();
     return 0;
 }

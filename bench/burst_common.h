@@ -34,7 +34,8 @@ namespace burst {
 
 constexpr size_t STAMP_LEN = 21;                              // "[YYYY-MM-DD hh:mm:ss]"
 constexpr size_t PAYLOAD_LEN = 100;                           // payload bytes, newline included
-constexpr size_t PREFIX_LEN = 18;                             // "bench sI nNNNNNNN "
+constexpr size_t PREFIX_LEN = 20;                             // "bench sIII nNNNNNNN "
+constexpr int MAX_SENDERS = 256;                              // sender numbers a payload can carry
 constexpr size_t PAYLOAD_AT = QUARN_MSG_HEAD_LEN + STAMP_LEN; // payload offset in a record
 constexpr socklen_t SOCK_ADDR_LEN = 24; // family, NUL, 21 characters of the path, as the library
 constexpr int64_t MS = 1000000;
@@ -119,11 +120,11 @@ inline std::string make_record(int level, const char *tag, const std::string &te
 }
 
 // Every payload is unique, so the log file tells which records arrived:
-// "bench s<id> n<seq, 7 digits> ", dots, a newline.
+// "bench s<id, 3 digits> n<seq, 7 digits> ", dots, a newline.
 inline void write_payload(char *at, int id, long seq)
 {
     char prefix[32];
-    snprintf(prefix, sizeof prefix, "bench s%d n%07ld ", id % 10, seq % 10000000);
+    snprintf(prefix, sizeof prefix, "bench s%03d n%07ld ", id % 1000, seq % 10000000);
     memcpy(at, prefix, PREFIX_LEN);
     memset(at + PREFIX_LEN, '.', PAYLOAD_LEN - 1 - PREFIX_LEN);
     at[PAYLOAD_LEN - 1] = '\n';

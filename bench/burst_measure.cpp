@@ -30,7 +30,7 @@ std::string record_label(int level)
 // The record a line names (sender * records + sequence), or -1 when the
 // line is not a time stamp, the label and one of the payloads sent, whole
 // and unchanged.
-long payload_index(const std::string &line, std::string &expect, int records, const std::string &label)
+long payload_index(const std::string &line, std::string &expect, const sender_plan &plan, const std::string &label)
 {
     static constexpr char shape[] = "[dddd-dd-dd dd:dd:dd]";
     const size_t at = STAMP_LEN + label.size();
@@ -41,13 +41,13 @@ long payload_index(const std::string &line, std::string &expect, int records, co
             return -1;
     int id = -1;
     long seq = -1;
-    if (sscanf(line.c_str() + at, "bench s%1d n%7ld", &id, &seq) != 2 || id < 0 || id >= SENDERS || seq < 0 ||
-        seq >= records)
+    if (sscanf(line.c_str() + at, "bench s%3d n%7ld", &id, &seq) != 2 || id < 0 || id >= plan.senders || seq < 0 ||
+        seq >= plan.records_of(id))
         return -1;
     write_payload(expect.data(), id, seq);
     if (line.compare(at, std::string::npos, expect, 0, PAYLOAD_LEN - 1) != 0)
         return -1;
-    return static_cast<long>(id) * records + seq;
+    return static_cast<long>(id) * plan.records_of(0) + seq;
 }
 
 // Counts the payload lines of a log file, past the marker and quarn's loss
@@ -55,7 +55,7 @@ long payload_index(const std::string &line, std::string &expect, int records, co
 void count_delivery(const std::string &path, const sender_plan &plan, burst_result &res)
 {
     const std::string text = read_whole(path), label = plan.raw ? "" : record_label(plan.level);
-    std::vector<uint8_t> seen(static_cast<size_t>(SENDERS) * plan.records, 0);
+    std::vector<uint8_t> seen(static_cast<size_t>(plan.senders) * plan.records_of(0), 0);
     std::string expect(PAYLOAD_LEN, '\0'), example;
     for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
         end = std::min(text.find('\n', pos), text.size());
@@ -65,7 +65,7 @@ void count_delivery(const std::string &path, const sender_plan &plan, burst_resu
         if (line.empty() || line == QUARN_END_FLAG || line.find("][WARN][quarn]") == STAMP_LEN - 1 ||
             line.find("][INFO][quarn]counters: ") == STAMP_LEN - 1)
             continue;
-        if (const long idx = payload_index(line, expect, plan.records, label); idx >= 0)
+        if (const long idx = payload_index(line, expect, plan, label); idx >= 0)
             ++(seen[idx]++ ? res.duplicates : res.delivered);
         else if (res.corrupt++ == 0)
             example = line.substr(0, 160);
@@ -235,6 +235,18 @@ void send_raw(int fd, const std::string &rec, sender_report &rep)
         ++rep.other_fail;
 }
 
+void send_all(int fd, const std::string &rec, sender_report &rep)
+{
+    for (size_t done = 0; done < rec.size();) {
+        const ssize_t n = send(fd, rec.data() + done, rec.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno != EINTR) {
+            ++rep.other_fail;
+            return;
+        }
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+}
+
 void sender_plan::run(int id, sender_report &rep) const
 {
     std::string rec = raw ? log_record(id) : std::string(PAYLOAD_LEN + 1, '\0');
@@ -242,6 +254,9 @@ void sender_plan::run(int id, sender_report &rep) const
     write_payload(payload, id, 0);
     const int fd = raw ? connect_server() : -1;
     rep.connect_fail = raw && fd < 0;
+    if (fd >= 0 && sndbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    const int records = records_of(id);
     const int64_t start = now_ns();
     const double ns_per_record = rate > 0 ? 1e9 / rate : 0;
     int64_t now = start;
@@ -251,7 +266,9 @@ void sender_plan::run(int id, sender_report &rep) const
             sleep_until(start + (due - start + PACE_TICK_NS - 1) / PACE_TICK_NS * PACE_TICK_NS);
             now = now_ns();
         }
-        if (raw)
+        if (raw && blocking)
+            send_all(fd, rec, rep);
+        else if (raw)
             send_raw(fd, rec, rep);
         else
             library_call(payload, level);
@@ -272,10 +289,10 @@ burst_result measure(const options &opt, const std::string &system, const std::s
     sink.started();
     burst_result res;
     res.system = system;
-    res.sent = static_cast<long>(plan.records) * plan.senders;
+    res.sent = plan.sent();
     if (r.listening()) {
         r.poll_log();
-        auto *reps = shared_mem<std::array<sender_report, SENDERS>>();
+        auto *reps = shared_mem<std::array<sender_report, MAX_SENDERS>>();
         sender_group g(plan.senders, "/dev/null", [&](int id) { plan.run(id, (*reps)[id]); });
         r.log_grew_ns = g.start_ns;
         if (!g.wait([&] { r.poll_log(); }))
@@ -304,6 +321,7 @@ burst_result measure(const options &opt, const std::string &system, const std::s
         res.faults.push_back(r.fault);
     res.rss_kib = r.rss_kib;
     res.cpu_s = r.cpu_s;
+    res.switches = r.usage.ru_nvcsw + r.usage.ru_nivcsw;
     res.end = describe_status(r.status);
     count_delivery(r.log_path, plan, res);
     // What the forwarding queue still held when the stop's flush ran out.
@@ -323,10 +341,10 @@ void print_burst(const char *workload, const char *fs, int run, const burst_resu
     for (const std::string &f : res.faults)
         faults += (faults.empty() ? "" : "; ") + f;
     printf("  %-8s %s: %ld of %ld delivered (loss %.2f %%) in %.3f s = %.0f rec/s; sending took %.3f s; "
-           "cpu %.3f s = %.2f s/M; peak RSS %ld KiB",
+           "cpu %.3f s = %.2f s/M; %ld context switches; peak RSS %ld KiB",
            res.system.c_str(), fs, res.delivered, res.sent, res.loss_pct(), res.seconds, res.rate(),
-           res.send_seconds, res.cpu_s, res.cpu_per_m(), res.rss_kib);
-    if (res.system == "baseline")
+           res.send_seconds, res.cpu_s, res.cpu_per_m(), res.switches, res.rss_kib);
+    if (!res.system.starts_with("quarn"))
         printf("; EAGAIN %ld", res.senders.eagain);
     if (res.console_not_shown >= 0 || res.console_read >= 0)
         printf("; console lines not shown %ld, console bytes read %ld", res.console_not_shown, res.console_read);
@@ -340,7 +358,7 @@ void print_burst(const char *workload, const char *fs, int run, const burst_resu
     j.add("sent", res.sent).add("delivered", res.delivered).add("duplicates", res.duplicates)
         .add("corrupt", res.corrupt).add("seconds", res.seconds).add("send_seconds", res.send_seconds)
         .add("records_per_s", res.rate()).add("loss_pct", res.loss_pct()).add("cpu_s", res.cpu_s)
-        .add("cpu_s_per_m", res.cpu_per_m()).add("peak_rss_kib", res.rss_kib).add("raw_eagain", res.senders.eagain)
+        .add("cpu_s_per_m", res.cpu_per_m()).add("context_switches", res.switches).add("peak_rss_kib", res.rss_kib).add("raw_eagain", res.senders.eagain)
         .add("raw_other_fail", res.senders.other_fail).add("console_not_shown", res.console_not_shown)
         .add("console_read", res.console_read).add("end", res.end).add("faults", faults).print();
     fflush(stdout);

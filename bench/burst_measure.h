@@ -29,6 +29,7 @@ struct options {
     std::string disk_dir = "/tmp";       // W1 disk log directory
     bool baseline_fsync = true;          // the baseline forces each batch to disk
     std::string only = "w1,w2,w3,w4";    // workloads to run
+    std::vector<int> scale_senders{4, 16, 64, 256}; // sender counts of the scaling workload
     std::string forward;                 // W3 also as "quarn+fwd" forwarding here; "" not
     std::string sink;                    // W3 also as "quarn+sink" forwarding here; "" not
 };
@@ -58,6 +59,7 @@ struct sender_report {
 
 void library_call(const char *payload, int level = QUARN_LEVEL_FILE);
 void send_raw(int fd, const std::string &rec, sender_report &rep);
+void send_all(int fd, const std::string &rec, sender_report &rep); // blocking, the whole record
 
 // What every sender of one measurement does: `records` records through the
 // library, or as one raw send each, `rate` per second (0: as fast as it
@@ -68,7 +70,13 @@ struct sender_plan {
     double rate;
     int senders = SENDERS;
     int level = QUARN_LEVEL_FILE; // of the library's records; the raw ones are level 4
+    long total = 0;               // when set: records in all, spread evenly (the first senders take
+                                  // the remainder), and records is ignored
+    bool blocking = false;        // raw sends wait for room instead of failing with EAGAIN
+    int sndbuf = 0;               // SO_SNDBUF the raw senders ask for; 0: the system's default
 
+    int records_of(int id) const { return total ? static_cast<int>(total / senders + (id < total % senders)) : records; }
+    long sent() const { return total ? total : static_cast<long>(records) * senders; }
     void run(int id, sender_report &rep) const;
 };
 
@@ -85,6 +93,7 @@ struct burst_result {
     sender_report senders{};   // the raw senders' failures, summed
     long rss_kib = -1;         // the receiver's peak RSS
     double cpu_s = NAN;        // the receiver's CPU time
+    long switches = -1;        // the receiver's context switches, voluntary and not
     std::string end, output;   // how it ended; its output in short
     long console_not_shown = -1; // from quarn's counters line, asked for when the console is not a file
     long console_read = -1;      // bytes the slow pipe's reader took
@@ -111,5 +120,7 @@ void run_w2(const options &opt, int run);
 void run_w2_loss(const options &opt, int run);
 void run_w3(const options &opt, int run, std::map<std::string, int> &start);
 void run_w4(const options &opt, int run);
+void run_scale(const options &opt, int run);
+void print_scale_table();
 
 } // namespace burst

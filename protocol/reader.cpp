@@ -22,7 +22,6 @@
 namespace {
 
 constexpr uint32_t QUARN_RECORD_LIMIT = 65536;                   // a header announcing this much ends the reading
-constexpr uint32_t QUARN_MIN_RECV_ROOM = QUARN_READER_BUF_LEN / 4; // compact rather than receive into less
 constexpr uint32_t QUARN_MARKER_LEN = 4;                          // bytes of the record marker
 constexpr int QUARN_NEED_MORE = 0;                                // _step_: the buffered bytes are not enough
 
@@ -97,7 +96,7 @@ int _step_(quarn_reader_t *r, int capacity, const uint8_t **rec)
             printf("error package len[%d] \n", static_cast<int>(size));
             return -2;
         }
-        if (capacity <= 0 || size >= static_cast<uint32_t>(capacity)) {
+        if (capacity <= 0 || size >= std::min(static_cast<uint32_t>(capacity), r->len)) {
             r->skip = size;
             ++r->skipped;
             continue;
@@ -129,8 +128,8 @@ void _make_room_(quarn_reader_t *r, uint32_t want)
         r->head = r->tail = 0;
         return;
     }
-    const bool fits = QUARN_READER_BUF_LEN - r->head >= want;
-    if (fits && QUARN_READER_BUF_LEN - r->tail >= QUARN_MIN_RECV_ROOM)
+    const bool fits = r->len - r->head >= want;
+    if (fits && r->len - r->tail >= r->len / 4) // else compact rather than receive into less
         return;
     memmove(r->buf.get(), _front_(r), _buffered_(r));
     r->tail -= r->head;
@@ -143,7 +142,7 @@ bool _fill_(quarn_reader_t *r)
 {
     _make_room_(r, _wanted_(r));
     for (;;) {
-        const ssize_t got = recv(r->fd, r->buf.get() + r->tail, QUARN_READER_BUF_LEN - r->tail, 0);
+        const ssize_t got = recv(r->fd, r->buf.get() + r->tail, r->len - r->tail, 0);
         if (got > 0) {
             r->tail += static_cast<uint32_t>(got);
             return true;
@@ -153,10 +152,10 @@ bool _fill_(quarn_reader_t *r)
     }
 }
 
-std::unique_ptr<uint8_t[]> _alloc_buffer_()
+std::unique_ptr<uint8_t[]> _alloc_buffer_(uint32_t len)
 {
     try {
-        return std::make_unique_for_overwrite<uint8_t[]>(QUARN_READER_BUF_LEN);
+        return std::make_unique_for_overwrite<uint8_t[]>(len);
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
@@ -164,12 +163,12 @@ std::unique_ptr<uint8_t[]> _alloc_buffer_()
 
 } // namespace
 
-int quarn_reader_init(quarn_reader_t *r, int fd)
+int quarn_reader_init(quarn_reader_t *r, int fd, uint32_t buf_len)
 {
-    if (r == nullptr)
+    if (r == nullptr || buf_len < 64)
         return QUARN_E_ARG;
     if (!r->buf)
-        r->buf = _alloc_buffer_();
+        r->buf = _alloc_buffer_(buf_len), r->len = r->buf ? buf_len : 0;
     if (!r->buf)
         return QUARN_E_NOMEM;
     r->fd = fd;

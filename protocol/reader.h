@@ -19,12 +19,16 @@ struct quarn_reader_t {
     uint32_t tail = 0;                 // end of the bytes received into buf
     uint32_t skip = 0;                 // bytes of an oversized record still to throw away
     uint64_t skipped = 0;              // oversized records thrown away, for the caller to count
-    std::unique_ptr<uint8_t[]> buf;    // QUARN_READER_BUF_LEN bytes
+    uint32_t len = 0;                  // bytes of buf
+    std::unique_ptr<uint8_t[]> buf;
 };
 
 // Binds r to fd, dropping whatever it had buffered, and allocates its
-// buffer on the first call only.  0; -5 for a null r; -12 without memory.
-int quarn_reader_init(quarn_reader_t *r, int fd);
+// buffer of buf_len bytes on the first call only.  A reader hands out only
+// records shorter than its buffer: the capacity of the calls below counts
+// as at most buf_len.  0; -5 for a null r or a buf_len below a header and
+// its marker's resync room (64); -12 without memory.
+int quarn_reader_init(quarn_reader_t *r, int fd, uint32_t buf_len = QUARN_READER_BUF_LEN);
 
 // Blocks until the next whole record smaller than capacity bytes is in r's
 // buffer and points *rec at it (valid until the next call).  Records of

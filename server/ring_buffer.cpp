@@ -7,6 +7,14 @@
 // copying a record or a batch out, to give its bytes back; those bytes
 // still count in used while it copies, so no writer can overwrite them.
 // p_read changes on the reader's thread alone (the emptying runs there too).
+//
+// After a large take the reader sleeps on cond only once the ring has
+// stayed empty for QUARN_CB_LINGER_NS: while it lingers, writers do not
+// signal it.
+//
+// Writers of a sender wait on room while the ring is full; the reader wakes
+// them only once a quarter of the ring is free again, so that a full ring
+// costs one wake-up per quarter, not one per batch taken.
 #include "ring_buffer.h"
 
 #include "quarn.h"
@@ -67,6 +75,7 @@ void _quarn_cb_release_()
     if (cb.p_buff == nullptr)
         return;
     pthread_cond_destroy(&cb.cond);
+    pthread_cond_destroy(&cb.room);
     pthread_mutex_destroy(&cb.mutex);
     free(cb.p_buff);
 }
@@ -86,6 +95,29 @@ quarn_msg_head_t _read_head_(uint32_t avail)
 uint32_t _wait_stored_(bool wakeable, const timespec *deadline)
 {
     _quarn_cb_lock();
+    // Under a steady stream the ring runs dry between every two batches: a
+    // short look back, unsignalled, saves the writers a futex wake per batch.
+    // Only then: a record that comes alone is taken alone, at once.
+    if (cb.used == 0 && !(wakeable && cb.woken) && cb.last_taken >= QUARN_CB_LINGER_AFTER) {
+        timespec linger{};
+        clock_gettime(CLOCK_MONOTONIC, &linger);
+        linger.tv_nsec += QUARN_CB_LINGER_NS;
+        linger.tv_sec += linger.tv_nsec / 1000000000L;
+        linger.tv_nsec %= 1000000000L;
+        const bool deadline_first = deadline && (deadline->tv_sec < linger.tv_sec ||
+                                                 (deadline->tv_sec == linger.tv_sec && deadline->tv_nsec < linger.tv_nsec));
+        cb.lingering = true;
+        int rc = 0;
+        while (cb.used == 0 && !(wakeable && cb.woken) && rc != ETIMEDOUT)
+            rc = pthread_cond_timedwait(&cb.cond, &cb.mutex, deadline_first ? deadline : &linger);
+        cb.lingering = false;
+        if (rc == ETIMEDOUT && deadline_first && cb.used == 0) {
+            if (wakeable)
+                cb.woken = false;
+            _quarn_cb_unlock();
+            return 0;
+        }
+    }
     while (cb.used == 0 && !(wakeable && cb.woken)) {
         if (!deadline)
             pthread_cond_wait(&cb.cond, &cb.mutex);
@@ -116,6 +148,7 @@ void _lose_track_()
     cb.p_read = cb.p_write;
     cb.used = 0;
     _quarn_cb_unlock();
+    pthread_cond_broadcast(&cb.room);
     printf("Unknow error happen %s[%d] \n", "bsp_quarn_cb_read", 278);
 }
 
@@ -125,7 +158,12 @@ void _give_back_(uint32_t need)
     _quarn_cb_lock();
     cb.p_read = _advance_(cb.p_read, need);
     cb.used -= need;
+    cb.taken += need;
+    cb.last_taken = need;
+    const bool wake = cb.room_waiters > 0 && cb.used <= cb.size / 4 * 3;
     _quarn_cb_unlock();
+    if (wake)
+        pthread_cond_broadcast(&cb.room);
 }
 
 // Takes the oldest record, of which avail bytes are known to be stored.
@@ -218,7 +256,9 @@ int bsp_quarn_cb_init(uint32_t size)
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&cb.cond, &attr);
+    pthread_cond_init(&cb.room, &attr);
     pthread_condattr_destroy(&attr);
+    cb.stalled_at = ~uint64_t{0};
     return 0;
 }
 
@@ -230,6 +270,33 @@ bool _over_share_(const quarn_cb_sender_t *sender, uint32_t added)
            sender->holding->load(std::memory_order_relaxed) + added > cb.used / std::max(sender->senders, 1u);
 }
 
+// Under the lock: waits until the record fits and is within the sender's
+// share, while the reader keeps taking.
+void _wait_for_room_(const quarn_cb_rec_t &rec, const quarn_cb_sender_t *sender, uint32_t added)
+{
+    auto blocked = [&] { return _quarn_cb_not_enough(rec.len) || _over_share_(sender, added); };
+    if (cb.p_buff == nullptr || static_cast<uint32_t>(rec.len) > cb.size)
+        return;
+    while (blocked()) {
+        if (cb.stalled_at == cb.taken)
+            return;
+        const uint64_t before = cb.taken;
+        timespec deadline{};
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += QUARN_CB_STALL_MS * 1000000L;
+        deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+        deadline.tv_nsec %= 1000000000L;
+        ++cb.room_waiters;
+        pthread_cond_signal(&cb.cond); // records this batch stored may not have woken the reader yet
+        int rc = 0;
+        while (blocked() && cb.taken == before && rc != ETIMEDOUT)
+            rc = pthread_cond_timedwait(&cb.room, &cb.mutex, &deadline);
+        --cb.room_waiters;
+        if (cb.taken == before && blocked())
+            cb.stalled_at = before; // until the reader moves, the next blocked record does not wait
+    }
+}
+
 int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sender_t *sender)
 {
     int refused = 0, kept = 0;
@@ -237,12 +304,14 @@ int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sen
     bool first_full = false; // the first refusal of an overload is printed
     uint32_t reported = 0;   // refusals that stored records of this batch end
     _quarn_cb_lock();
-    const bool was_empty = cb.used == 0;
+    const bool was_empty = cb.used == 0 && !cb.lingering; // a lingering reader looks again by itself
     for (int i = 0; i < count; ++i) {
         quarn_cb_rec_t &rec = recs[i];
         rec.result = 0;
         if (rec.src == nullptr || rec.len < 1 || rec.len > QUARN_CB_REC_MAX)
             continue;
+        if (sender)
+            _wait_for_room_(rec, sender, added); // what still does not fit is refused below
         if (_over_share_(sender, added)) {
             rec.result = QUARN_E_BUSY;
             ++refused;
@@ -344,4 +413,5 @@ void bsp_quarn_cb_reinit()
     cb.p_write = cb.p_read = cb.p_buff;
     cb.used = 0;
     _quarn_cb_unlock();
+    pthread_cond_broadcast(&cb.room);
 }

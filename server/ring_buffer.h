@@ -21,8 +21,14 @@ struct quarn_cycle_buff_t {
     uint32_t high_water;   // the most bytes ever stored at once; guarded by mutex
     uint64_t stored;       // records stored since creation; guarded by mutex
     bool woken;            // bsp_quarn_cb_wake was called; guarded by mutex
+    uint64_t taken;        // bytes the reader has given back since creation; guarded by mutex
+    uint64_t stalled_at;   // taken when a writer last waited in vain for room, else ~0; guarded by mutex
+    uint32_t room_waiters; // writers waiting on room; guarded by mutex
+    bool lingering;        // the reader waits for records with a short timeout of its own; guarded by mutex
+    uint32_t last_taken;   // bytes the reader took last; guarded by mutex
     pthread_mutex_t mutex; // guards used, p_write, p_read and the counters
     pthread_cond_t cond;   // the reader waits here while used is 0 (CLOCK_MONOTONIC)
+    pthread_cond_t room;   // writers wait here for the reader to free space (CLOCK_MONOTONIC)
 };
 
 extern quarn_cycle_buff_t cb;
@@ -49,8 +55,28 @@ struct quarn_cb_rec_t {
 
 // One sender's share of the ring.  While more than three quarters of it
 // are in use, a sender that already holds more than its share (the bytes in
-// use over the senders) loses its own records, so that one flood cannot
-// fill the last quarter that the others still need.
+// use over the senders) may not store, so that one flood cannot fill the
+// last quarter that the others still need.
+//
+// A sender's record that does not fit, or goes beyond its share, waits for
+// the reader to free space for as long as the reader keeps taking records:
+// while it waits, the records behind it stay in the sender's connection,
+// where the client sees the connection full and counts the loss itself,
+// instead of the server spending its time on records it would drop.  Only
+// when the reader has taken nothing for QUARN_CB_STALL_MS (a disk that does
+// not answer) is it refused, -12 or -16, and so is every record after it
+// until the reader moves again.
+inline constexpr int QUARN_CB_STALL_MS = 1000;
+
+// How long a reader that finds the ring empty looks again by itself before
+// it sleeps until a writer signals: at most this much later a record is
+// taken, and a steady stream costs at most one wake-up of the reader per
+// this much time instead of one per batch stored.
+inline constexpr long QUARN_CB_LINGER_NS = 1000000;
+// It lingers only after taking at least this much at once: a stream, not
+// a record now and then, whose order of records and chores stays as it was.
+inline constexpr uint32_t QUARN_CB_LINGER_AFTER = 4096;
+
 struct quarn_cb_sender_t {
     std::atomic<uint32_t> *holding; // its bytes in the ring; the write adds what it stores, the taker subtracts
     uint32_t senders;               // senders sharing the ring now, at least 1
@@ -59,8 +85,8 @@ struct quarn_cb_sender_t {
 // Appends count records in order under one lock acquisition, each as
 // bsp_quarn_cb_write would (a record that does not fit is refused whole and
 // gets -12; a smaller one behind it may still fit), and wakes the reader at
-// most once.  With a sender, a record beyond its share gets -16.  How many
-// records were refused.
+// most once.  With a sender, a record beyond its share gets -16, and both
+// refusals first wait as told above.  How many records were refused.
 int bsp_quarn_cb_write_batch(quarn_cb_rec_t *recs, int count, const quarn_cb_sender_t *sender = nullptr);
 
 // Takes the oldest record into dst, blocking while the buffer is empty.

@@ -153,13 +153,11 @@ bool _fill_(quarn_reader_t *r)
     }
 }
 
+// Left uninitialised, like the receive buffer it is.  Null when there is no
+// memory: the connection is refused rather than the server ended.
 std::unique_ptr<uint8_t[]> _alloc_buffer_()
 {
-    try {
-        return std::make_unique_for_overwrite<uint8_t[]>(QUARN_READER_BUF_LEN);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[QUARN_READER_BUF_LEN]);
 }
 
 } // namespace

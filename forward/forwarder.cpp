@@ -9,6 +9,7 @@
 #include "quarn.h"
 #include "ring_buffer.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -21,7 +22,6 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,11 +49,12 @@ class forwarder {
     {
     }
 
-    void start() { std::thread([this] { run_(); }).detach(); }
+    void start();
     void push(const forward_line_meta &m, std::string_view text) { queue_.push(m, text); }
     void drain(std::chrono::milliseconds bound);
 
   private:
+    static void *thread_main_(void *self);
     [[noreturn]] void run_();
     void take_lines_(std::chrono::milliseconds bound);
     void publish_backlog_();
@@ -84,6 +85,23 @@ class forwarder {
     bool hurry_ = false;         // a drain wants a reconnect now rather than after the backoff
     uint64_t backlog_ = 0;       // lines not at the collector, as of the last round
 };
+
+// A forwarder the server asked for but cannot run ends the start-up, as
+// any thread of the server that cannot be started does.
+void forwarder::start()
+{
+    pthread_t tid;
+    if (const int rc = pthread_create(&tid, nullptr, thread_main_, this); rc != 0) {
+        fprintf(stderr, "quarn: cannot start the forwarding thread: %s\n", strerror(rc));
+        abort();
+    }
+    pthread_detach(tid);
+}
+
+void *forwarder::thread_main_(void *self)
+{
+    static_cast<forwarder *>(self)->run_();
+}
 
 void forwarder::run_()
 {

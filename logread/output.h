@@ -4,20 +4,8 @@
 // message.
 #pragma once
 
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include "buffer.h"
-
-// Thrown when nobody reads the output any more.
-struct output_closed : std::runtime_error {
-    output_closed() : std::runtime_error("output closed") {}
-};
-
-// Thrown for a failed write; what() names the reason.
-struct output_failed : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 class out_writer {
   public:

@@ -179,13 +179,6 @@ int quarn_read(int argc, char **argv)
         opt.default_dir = true;
     }
     opt.color = opt.color && isatty(STDOUT_FILENO);
-    out_writer out(STDOUT_FILENO);
-    try {
-        return opt.follow ? logread_follow(opt, out) : logread_show(opt, out);
-    } catch (const output_closed &) {
-        return 0;
-    } catch (const output_failed &e) {
-        fprintf(stderr, "quarn read: %s\n", e.what());
-        return 1;
-    }
+    out_writer out(STDOUT_FILENO); // a failed write ends the program from there
+    return opt.follow ? logread_follow(opt, out) : logread_show(opt, out);
 }

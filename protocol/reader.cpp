@@ -152,13 +152,11 @@ bool _fill_(quarn_reader_t *r)
     }
 }
 
+// Left uninitialised, like the receive buffer it is.  Null when there is no
+// memory: the connection is refused rather than the server ended.
 std::unique_ptr<uint8_t[]> _alloc_buffer_(uint32_t len)
 {
-    try {
-        return std::make_unique_for_overwrite<uint8_t[]>(len);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[len]);
 }
 
 } // namespace

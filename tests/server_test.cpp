@@ -66,9 +66,7 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         const int listener = r.server ? quarn_socket(SOCK_NONBLOCK, true) : -1;
         const CliResult got = run_cli(r.args);
         const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        std::string sent = r.sent.empty() ? "" : make_record(QUARN_TYPE_APP, 5, r.sent, QUARN_MSG_MAGIC, "CMD");
-        if (!sent.empty())
-            sent[QUARN_MSG_HEAD_LEN - 1] = 1; // asks for a reply
+        const std::string sent = r.sent.empty() ? "" : command(r.sent);
         const bool out = r.out.ends_with(HELP) ? got.out.starts_with(r.out) && got.out.ends_with(TILDES + "\n") : got.out == r.out;
         EXPECT_TRUE(out && got.status == r.status && (conn < 0 ? "" : read_until_eof(conn)) == sent)
             << (r.args.empty() ? "(none)" : r.args[0] + " ...") << ": exit " << got.status << "\n" << got.out;

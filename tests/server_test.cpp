@@ -190,9 +190,8 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     EXPECT_EQ(s.log("quarn.dsp"), "");
     EXPECT_EQ(run_cli({"sync"}).status, 0); // writes every kind's waiting text
     EXPECT_TRUE(wait_until([&] { return s.log("quarn.dsp") == "dsp info\ndsp warn\n" + END_MARK; })) << s.log("quarn.dsp");
-    EXPECT_EQ(s.log("quarn.app"), batch + "dsp early\napp waits\nb1\n" + END_MARK);
-    EXPECT_EQ(count(s.out(), "dsp info"), 0u);
-    EXPECT_EQ(count(s.out(), YELLOW + "dsp warn\n" + RESET), 1u);
+    EXPECT_EQ(s.log("quarn.app") + std::to_string(count(s.out(), "dsp info")) + std::to_string(count(s.out(), YELLOW + "dsp warn\n" + RESET)),
+              batch + "dsp early\napp waits\nb1\n" + END_MARK + "01");
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 16384 4096 9") && s.settle());
     EXPECT_TRUE(s.wait_out("set loglevel=error(3)\nquarn_log_file_init QUARN_DSP_LOG_INIT failed.\n")) << s.out();
 
@@ -205,9 +204,9 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     // log holds unread, so only this test's own line is looked for.
     EXPECT_EQ(count("\n" + s.log("quarn.bsp"), "\nb2\n"), 1u) << s.log("quarn.bsp");
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0") && s.settle(2));
-    EXPECT_EQ(control_word(), 2u);
+    const std::optional<uint32_t> after_dsp = control_word();
     ASSERT_TRUE(s.round_trip(QUARN_TYPE_BSP, QUARN_LEVEL_CMD, "level3", "logPrintLevel = 3 \n"));
-    EXPECT_EQ(control_word(), 3u);
+    EXPECT_TRUE(after_dsp == 2u && control_word() == 3u) << after_dsp.value_or(99);
 }
 
 // A console that no longer drains (a FIFO nobody reads) holds nothing

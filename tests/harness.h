@@ -117,6 +117,30 @@ inline std::string make_record(uint16_t type, int32_t level, std::string_view te
     return std::string(reinterpret_cast<const char *>(&head), sizeof head).append(text);
 }
 
+// A command record that asks for a reply (its last header byte).
+inline std::string command(std::string_view text, uint16_t type = QUARN_TYPE_APP)
+{
+    std::string rec = make_record(type, QUARN_LEVEL_CMD, text, QUARN_MSG_MAGIC, "CMD");
+    rec[QUARN_MSG_HEAD_LEN - 1] = 1;
+    return rec;
+}
+
+// A datagram socket bound to path, a collector's stand-in; -1 when that fails.
+inline int dgram_bound(const std::string &path)
+{
+    sockaddr_un addr{AF_UNIX, {}};
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 ? fd : (close(fd), -1);
+}
+
+// A pseudo-terminal's master with its slave ready to open; -1 when none.
+inline int open_pty()
+{
+    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0 ? pty : (close(pty), -1);
+}
+
 // A fresh stream socket (SOCK_STREAM | flags) connected to the server's
 // name, or bound to it and listening; -1 when that fails.  The address is
 // spelled out rather than taken from the library: NUL, then the path less
@@ -194,6 +218,7 @@ struct KernelLogTurn {
 // ---- child processes ---------------------------------------------------------------
 
 struct ChildIo {
+    std::string in{};    // standard input file; "" /dev/null
     std::string out{};   // standard output file, appended to ("" /dev/null)
     std::string err{};   // standard error file; "" keeps the test's
     int limit = -1;      // an RLIMIT_* set in the child; -1 none
@@ -201,8 +226,7 @@ struct ChildIo {
     std::vector<int> closed{}; // descriptors closed in the child once the rest is set up
 };
 
-// Forks a child that runs body, which must not return, with standard input
-// /dev/null and the rest as io says; its pid.
+// Forks a child that runs body, which must not return, set up as io says; its pid.
 template <class Body>
 pid_t spawn(const ChildIo &io, Body body)
 {
@@ -212,7 +236,7 @@ pid_t spawn(const ChildIo &io, Body body)
     if (pid == 0) {
         const int o = open(io.out.empty() ? "/dev/null" : io.out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int e = io.err.empty() ? 2 : open(io.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (dup2(open("/dev/null", O_RDONLY), 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+        if (dup2(open(io.in.empty() ? "/dev/null" : io.in.c_str(), O_RDONLY), 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
             (io.limit >= 0 && setrlimit(io.limit, &lim)))
             _exit(126);
         for (const int fd : io.closed)
@@ -222,14 +246,24 @@ pid_t spawn(const ChildIo &io, Body body)
     return pid;
 }
 
-inline pid_t spawn_quarn(const std::vector<std::string> &args, const ChildIo &io)
+// Runs argv (its program looked up in PATH) as a child; its pid.
+inline pid_t spawn_exec(const std::vector<std::string> &argv, const ChildIo &io = {})
 {
-    std::vector<char *> argv{const_cast<char *>(QUARN_EXE)};
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    return spawn(io, [&] { execv(QUARN_EXE, argv.data()), _exit(127); });
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    return spawn(io, [&] { execvp(args[0], args.data()), _exit(127); });
 }
+
+inline pid_t spawn_quarn(std::vector<std::string> args, const ChildIo &io)
+{
+    args.insert(args.begin(), QUARN_EXE);
+    return spawn_exec(args, io);
+}
+
+// Prepended to a command line, runs it as the unprivileged user nobody.
+inline const std::vector<std::string> AS_NOBODY = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 // Runs fn in a forked child with a client library state of its own; its
 // standard output, where the library says why a record was lost, goes to out.
@@ -248,6 +282,9 @@ inline int wait_exit(pid_t pid, std::chrono::milliseconds bound = 20s)
         return kill(pid, SIGKILL), waitpid(pid, nullptr, 0), -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
+
+// Runs argv to its end; its exit code as wait_exit gives it.
+inline int run(const std::vector<std::string> &argv, const ChildIo &io = {}) { return wait_exit(spawn_exec(argv, io)); }
 
 // A sanitizer's report in a child's standard error: a server killed at the
 // end of a test leaves no exit status to show it.
@@ -353,10 +390,9 @@ class Server {
     // last header byte) comes once the text is written.
     bool sync()
     {
-        std::string rec = make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync"), reply(5, '\0');
-        rec[QUARN_MSG_HEAD_LEN - 1] = 1;
+        std::string reply(5, '\0');
         pollfd p{conn_, POLLIN, 0};
-        return send_all(conn_, rec) && poll(&p, 1, 10000) == 1 && recv(conn_, reply.data(), 5, 0) == 5 && settle();
+        return send_all(conn_, command("sync")) && poll(&p, 1, 10000) == 1 && recv(conn_, reply.data(), 5, 0) == 5 && settle();
     }
 
     // Sends sig; the exit code (128 + signal when one ended it, -1 when it

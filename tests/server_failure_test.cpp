@@ -146,30 +146,4 @@ TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
     EXPECT_EQ(wait_exit(pid, 120s), 0) << "a child hung or could not send";
 }
 
-// Only existing terminals, fifos and devices take the console: never a
-// regular file or a link to one, never a new file.
-TEST(Redirect, OnlyExistingTerminalsFifosAndDevicesTakeTheConsole)
-{
-    QUARN_REQUIRE_ISOLATION();
-    Server s;
-    TempDir t;
-    write_file(t.file("regular"), "");
-    ASSERT_TRUE(s.up() && symlink(t.file("regular").c_str(), t.file("link").c_str()) == 0);
-    ASSERT_EQ(mkfifo(t.file("fifo").c_str(), 0600) | mkfifo(t.file("unread").c_str(), 0600), 0);
-    const int fifo = open(t.file("fifo").c_str(), O_RDONLY | O_NONBLOCK);
-    for (const string name : {"regular", "link", "missing", "unread", "fifo"}) // "unread": no reader to wait for
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "redirect:" + t.file(name)) && s.settle() &&
-                    s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "to " + name + "\n") && s.settle());
-    EXPECT_TRUE(s.wait_out("to unread\n") && !has(s.out(), "to fifo"));
-    EXPECT_TRUE(read_file(t.file("regular")).empty() && !std::filesystem::exists(t.file("missing")));
-    char buf[64];
-    string got;
-    EXPECT_TRUE(wait_until([&] { return has(got.append(buf, std::max<ssize_t>(read(fifo, buf, 64), 0)), "to fifo\n"); }));
-    int p[2]; // standard output an unnamed pipe: no path to move the console to
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    EXPECT_EQ(wait_exit(spawn_quarn({"redirect"}, {.out = "/proc/self/fd/" + std::to_string(p[1]), .err = t.file("err")})), 1);
-    EXPECT_TRUE(has(read_file(t.file("err")), "redirect")) << read_file(t.file("err"));
-    close(p[0]), close(p[1]), close(fifo);
-}
-
 } // namespace

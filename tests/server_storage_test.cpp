@@ -109,11 +109,10 @@ TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
     if (!held.emplace(s.tid("quarn_open")).held)
         GTEST_SKIP() << "no thread can be held still here (no ptrace under user-mode emulation)";
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "goes on\n"));
-    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "goes on\n" + END_MARK; })) << s.report();
-    EXPECT_EQ(count(s.out(), "quarn.dsp open !!!"), 0u);
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "goes on\n" + END_MARK; }) && !has(s.out(), "quarn.dsp open !!!"))
+        << s.report();
     held.reset();
-    EXPECT_TRUE(s.wait_out(s.file("quarn.dsp") + " open !!!")) << s.report();
-    EXPECT_EQ(read_file(s.file("quarn.dsp.bak")).size(), 64u << 20);
+    EXPECT_TRUE(s.wait_out(s.file("quarn.dsp") + " open !!!") && read_file(s.file("quarn.dsp.bak")).size() == 64u << 20) << s.report();
 }
 
 // The log files' writer held still (a disk that does not answer) holds
@@ -133,13 +132,11 @@ TEST(Open, AStalledWriterHoldsBackNoConsoleLineAndAFaultStillStoresItsBatch)
         lines += line.append(99 - line.size(), '.') + "\n";
         ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line + "\n"));
     }
-    EXPECT_TRUE(s.wait_out("line 44 ")) << s.report();
-    EXPECT_EQ(s.log("quarn.app"), "");
+    EXPECT_TRUE(s.wait_out("line 44 ") && s.log("quarn.app").empty()) << s.report();
     // The held thread ends with the rest, and is ours to reap.
     kill(s.pid(), SIGSEGV);
     waitpid(held->tid, nullptr, __WALL);
-    EXPECT_EQ(s.stop(0), 128 + SIGSEGV) << s.report();
-    EXPECT_EQ(s.log("quarn.app"), lines + END_MARK);
+    EXPECT_EQ(std::to_string(s.stop(0)) + " " + s.log("quarn.app"), std::to_string(128 + SIGSEGV) + " " + lines + END_MARK) << s.report();
 }
 
 } // namespace

@@ -38,16 +38,7 @@ bool own_dev()
             GTEST_SKIP() << "needs a private mount namespace for /dev/log; run as root";           \
     } while (0)
 
-int run(const std::vector<std::string> &argv, const std::string &out = "")
-{
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    return wait_exit(spawn({.out = out, .err = out}, [&] { execvp(args[0], args.data()), _exit(127); }));
-}
-
-int sh(const std::string &script, const std::string &out = "") { return run({"/bin/sh", "-c", script}, out); }
+int sh(const std::string &script) { return run({"/bin/sh", "-c", script}); }
 
 // quarn read's lines of tag, without their time stamps.
 std::string lines_of(const Server &srv, const std::string &tag)
@@ -158,12 +149,7 @@ TEST(SyslogSocket, MalformedDatagramsAreStoredOrRefused)
 TEST(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
 {
     REQUIRE_DEV_LOG();
-    const auto bound = [](bool keep) {
-        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{AF_UNIX, "/dev/log"};
-        bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        return keep ? fd : (close(fd), -1);
-    };
+    const auto bound = [](bool keep) { const int fd = dgram_bound(DEV_LOG); return keep ? fd : (close(fd), -1); };
     const struct {
         std::string path;
         std::function<int()> make; // what lies at the path; a descriptor to close afterwards
@@ -194,10 +180,8 @@ TEST(SyslogSocket, ForwardingKeepsFacilitySeverityAndSender)
 {
     REQUIRE_DEV_LOG();
     TempDir tmp;
-    const int collector = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{AF_UNIX, {}};
-    strcpy(addr.sun_path, tmp.file("c.sock").c_str());
-    ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int collector = dgram_bound(tmp.file("c.sock"));
+    ASSERT_GE(collector, 0);
     const Env sock("QUARN_SYSLOG", DEV_LOG), fwd("QUARN_FORWARD", "unix://" + tmp.file("c.sock"));
     Server srv;
     ASSERT_TRUE(srv.up()) << srv.report();
@@ -230,7 +214,7 @@ TEST(SyslogSocket, OnlyThePrivilegedWriteKernelLines)
                                  ".sendto(b'<3>k_" + who + ": kern from " + who + "', '/dev/log')"});
         return run(argv);
     };
-    ASSERT_EQ(send_kern({}, "root") + send_kern({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, "nobody"), 0);
+    ASSERT_EQ(send_kern({}, "root") + send_kern(AS_NOBODY, "nobody"), 0);
     ASSERT_TRUE(srv.wait_out("kern from nobody") && srv.wait_out("kern from root") && srv.sync()) << srv.report();
     const std::string bsp = srv.log("quarn.bsp"), app = srv.log("quarn.app");
     EXPECT_TRUE(count(bsp, "[ERROR][k_root]kern from root\n") == 1 && count(bsp, "nobody") == 0 &&

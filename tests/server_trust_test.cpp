@@ -70,21 +70,12 @@ const string g_self = [] {
 
 // Starts args as nobody: a hostile mode of this binary, or "quarn" and its
 // command line; standard input from the file in, output to out.
-pid_t as_nobody(std::vector<string> args, const string &out, const string &in = "/dev/null")
+pid_t as_nobody(std::vector<string> args, const string &out, const string &in = "")
 {
-    const string mode = args[0];
-    args[0] = mode == "quarn" ? QUARN_EXE : g_self;
-    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    std::vector<char *> argv;
-    for (string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int fd = open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    return spawn({.out = out}, [&] {
-        if (mode != "quarn")
-            setenv("QUARN_HOSTILE", mode.c_str(), 1);
-        dup2(fd, 0), execv("/usr/bin/setpriv", argv.data()), _exit(127);
-    });
+    const Env mode("QUARN_HOSTILE", args[0]); // the real executable ignores it
+    args[0] = args[0] == "quarn" ? QUARN_EXE : g_self;
+    args.insert(args.begin(), AS_NOBODY.begin(), AS_NOBODY.end());
+    return spawn_exec(args, {.in = in, .out = out});
 }
 
 // Runs args as nobody to its end: exit code and output.
@@ -94,14 +85,6 @@ string nobody(const std::vector<string> &args, const string &in = "")
     write_file(t.file("in"), in);
     const int status = wait_exit(as_nobody(args, t.file("out"), t.file("in")));
     return std::to_string(status) + " " + read_file(t.file("out"));
-}
-
-// A command record that asks for a reply.
-string command(const string &text, uint16_t type = QUARN_TYPE_APP)
-{
-    string rec = make_record(type, QUARN_LEVEL_CMD, text, QUARN_MSG_MAGIC, "CMD");
-    rec[QUARN_MSG_HEAD_LEN - 1] = 1;
-    return rec;
 }
 
 string line(uint16_t type, const string &text, int32_t level = QUARN_LEVEL_INFO, const char *tag = "x")
@@ -153,22 +136,34 @@ TEST(Trust, ASquatterIsNamedAndReceivesOnlyItsOwnUsersLines)
 }
 
 // Even a member of the admin group moves the console only to a terminal
-// or FIFO of its own, named by an absolute path without links.
+// or FIFO of its own that exists and has a reader, named by an absolute
+// path without links; the console then shows there and only there.  The
+// control client moves it only to a terminal or FIFO on its standard output.
 TEST(Trust, TheConsoleGoesOnlyToTheRequestersOwnTerminalOrFifo)
 {
     QUARN_REQUIRE_ISOLATION();
     const Env admin("QUARN_ADMIN_GROUP", "nogroup");
     Server s;
     TempDir t;
-    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(s.up() && pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0) << s.report();
-    ASSERT_EQ(mkfifo(t.file("root").c_str(), 0666) | mkfifo(t.file("own").c_str(), 0600), 0);
-    ASSERT_EQ(chown(t.file("own").c_str(), NOBODY, NOBODY) | symlink(t.file("own").c_str(), t.file("link").c_str()), 0);
+    const int pty = open_pty();
+    write_file(t.file("regular"), "");
+    ASSERT_TRUE(s.up() && pty >= 0) << s.report();
+    ASSERT_EQ(mkfifo(t.file("root").c_str(), 0666) | mkfifo(t.file("own").c_str(), 0600) | mkfifo(t.file("unread").c_str(), 0600), 0);
+    for (const char *name : {"own", "unread", "regular"})
+        ASSERT_EQ(chown(t.file(name).c_str(), NOBODY, NOBODY), 0);
+    ASSERT_EQ(symlink(t.file("own").c_str(), t.file("link").c_str()), 0);
     const int readers[] = {open(t.file("root").c_str(), O_RDONLY | O_NONBLOCK), open(t.file("own").c_str(), O_RDONLY | O_NONBLOCK)};
-    string cmds;
-    for (const string &path : {string("/dev/null"), string(ptsname(pty)), t.file("root"), t.file("link"), string("own"), t.file("own")})
+    string cmds, shown;
+    for (const string &path : {string("/dev/null"), string(ptsname(pty)), t.file("root"), t.file("link"), string("own"),
+                               t.file("regular"), t.file("missing"), t.file("unread"), t.file("own")})
         cmds += command("redirect:" + path);
-    EXPECT_EQ(nobody({"send", "6"}, cmds), "0 refused\nrefused\nrefused\nrefused\nrefused\ndone\n") << s.report();
+    EXPECT_EQ(nobody({"send", "9"}, cmds), "0 refused\nrefused\nrefused\nrefused\nrefused\nrefused\nrefused\nrefused\ndone\n") << s.report();
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "moved\n") && s.settle());
+    char buf[256];
+    EXPECT_TRUE(wait_until([&] { return has(shown.append(buf, std::max<ssize_t>(read(readers[1], buf, sizeof buf), 0)), "moved\n"); }));
+    const CliResult cli = run_cli({"redirect"}); // standard output a regular file
+    EXPECT_TRUE(!has(s.out(), "moved") && read_file(t.file("regular")).empty() && !std::filesystem::exists(t.file("missing")) &&
+                cli.status == 1 && has(cli.err, "is not a terminal, FIFO")) << s.report() << cli.err;
     close(pty), close(readers[0]), close(readers[1]);
 }
 
@@ -229,17 +224,14 @@ TEST(Trust, ConnectionsBeyondAUsersLimitAreShed)
 
 // What a line claims is believed only from the privileged: a DSP or BSP
 // origin becomes an application line, control characters reach no
-// terminal raw, a forged loss count adds nothing, and the collector learns
-// the sending process.
+// terminal raw, and the collector learns the sending process.
 TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivileged)
 {
     QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
     TempDir t;
-    const int collector = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{AF_UNIX, {}};
-    strcpy(addr.sun_path, t.file("collector").c_str());
-    ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int collector = dgram_bound(t.file("collector"));
+    ASSERT_GE(collector, 0);
     const Env fwd("QUARN_FORWARD", "unix://" + t.file("collector"));
     Server s;
     ASSERT_TRUE(turn.held() && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
@@ -249,8 +241,8 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivileged)
     EXPECT_EQ(nobody({"send"}, line(QUARN_TYPE_DSP, "dsp forged") + line(QUARN_TYPE_BSP, "bsp forged") + line(QUARN_TYPE_APP, evil)), "0 ");
     ASSERT_TRUE(s.sync() && s.wait_out("erase")) << s.report();
     const CliResult to_file = run_cli({"read", s.dir()});
-    const int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0);
+    const int pty = open_pty();
+    ASSERT_GE(pty, 0);
     const int tty = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC); // keeps what the reader wrote readable
     const int to_tty = wait_exit(spawn_quarn({"read", s.dir()}, {.out = ptsname(pty)}));
     char buf[8192] = {};

@@ -220,8 +220,12 @@ std::string_view ring_source::scan_(std::span<char> chunk, bool at_end)
         phase_ = phase::blank;
     }
     if (phase_ == phase::blank) { // its line end, and blank lines behind it
-        while (s < limit && v[s] == '\n' && !_mark_at_(v, s))
-            ++s;
+        const ring_range &r = ranges_[index_];
+        for (; s < limit && v[s] == '\n' && !_mark_at_(v, s); ++s)
+            if (at_end && (r.padded_end || !r.joins_next) && v.size() - s >= 2 && LOGREAD_MARK.starts_with(v.substr(s))) {
+                pos_ += v.size(); // a marker cut by the range's end, and no line before it to end
+                return {};
+            }
         if (s == limit && !at_end) {
             pos_ += s;
             return {};

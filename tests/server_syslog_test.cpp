@@ -165,6 +165,8 @@ TEST(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
         const int keep = row.make();
         const Env sock("QUARN_SYSLOG", row.path);
         Server srv;
+        // the server listens before it takes the path: stat once it has spoken
+        srv.wait_out(row.outcome.substr(row.outcome.find(": ") + 2));
         struct stat st{};
         const std::string mode = std::to_string(stat(DEV_LOG, &st) == 0 ? st.st_mode : 0);
         const std::string status = std::to_string(srv.stop()), out = srv.out(), second = out.substr(out.find('\n') + 1);

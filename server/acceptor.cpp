@@ -25,7 +25,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include <cerrno>
@@ -52,6 +54,8 @@ struct conn_slot_t {
     std::atomic<uint32_t> holding{0}; // bytes of its records in the ring, not yet dispatched
     uint32_t serial = 0;              // connections the slot has served; guarded by g_conns.lock
     quarn_reader_t reader;            // the connection's framing; its receive thread's alone
+    std::unique_ptr<uint8_t[]> carry; // between turns, the start of a record still coming
+    uint32_t carry_len = 0;
 };
 
 // The connections being served, so that a stop can end each one's reading
@@ -162,11 +166,55 @@ uint64_t _records_in_(const uint8_t *rec, int n, bool privileged)
     return text.substr(at, words.size()) == words && count > 0 ? count : 1;
 }
 
-// A connection's reader buffer: a record the server keeps and room to
-// receive a few dozen more beside it.  Every connection has one, and a
-// burst touches all of it; at 64 KiB, 256 busy connections held 16 MiB,
-// four times the ring, for receive calls that each saved a few system calls.
+// A reader buffer: a record the server keeps and room to receive a few
+// dozen more beside it.  A receive thread lends its buffer to the
+// connection it serves for one turn; what the turn leaves of a record not
+// yet whole (less than a kept record) waits in a carry of its own size.  A
+// buffer per connection instead held 2 MiB for a burst of 256 senders.
 constexpr uint32_t QUARN_RECV_BUF_LEN = 8 * 1024;
+
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+
+byte_buffer _alloc_(uint32_t len)
+{
+    return byte_buffer(new (std::nothrow) uint8_t[len]);
+}
+
+// Gives the connection a reader buffer for its turn: the thread's spare or
+// a new one, holding what the last turn left.  False without memory.
+bool _lend_buffer_(conn_slot_t &at, byte_buffer &spare)
+{
+    quarn_reader_t &r = at.reader;
+    if (r.buf)
+        return true; // kept from a turn whose rest found no memory for a carry
+    r.buf = spare ? std::move(spare) : _alloc_(QUARN_RECV_BUF_LEN);
+    if (!r.buf)
+        return false;
+    r.len = QUARN_RECV_BUF_LEN;
+    r.head = 0, r.tail = at.carry_len;
+    if (at.carry_len > 0)
+        memcpy(r.buf.get(), at.carry.get(), at.carry_len);
+    at.carry.reset(), at.carry_len = 0;
+    return true;
+}
+
+// Takes the buffer back after a turn, moving what is left of a record into
+// the carry; with no memory for that, the connection keeps the buffer.
+void _take_buffer_back_(conn_slot_t &at, byte_buffer &spare)
+{
+    quarn_reader_t &r = at.reader;
+    const uint32_t left = r.tail - r.head;
+    if (left > 0) {
+        at.carry = _alloc_(left);
+        if (!at.carry)
+            return;
+        memcpy(at.carry.get(), r.buf.get() + r.head, left);
+        at.carry_len = left;
+    }
+    if (!spare)
+        spare = std::move(r.buf);
+    r.buf.reset(), r.len = 0, r.head = r.tail = 0;
+}
 
 // Records of one receive handed to the ring together; 128 of 161 bytes
 // make a lock acquisition serve about 20 KiB, and the array stays small on
@@ -275,10 +323,11 @@ int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
 // shuts down a number the system has given to another file meanwhile.
 void _conn_end_(int slot, int epoll_fd)
 {
-    quarn_reader_t &reader = g_conns.slots[slot].reader;
-    const int fd = reader.fd;
+    conn_slot_t &at = g_conns.slots[slot];
+    const int fd = at.reader.fd;
     epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-    reader.buf.reset(), reader.len = 0; // a held slot keeps no buffer
+    at.reader.buf.reset(), at.reader.len = 0;
+    at.carry.reset(), at.carry_len = 0;
     _conn_remove_(slot);
     close(fd);
     g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
@@ -291,13 +340,20 @@ void *receive_thread_main(void *arg)
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
         printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
     epoll_event ready[QUARN_RECV_EVENTS];
+    byte_buffer spare = _alloc_(QUARN_RECV_BUF_LEN);
     for (;;) {
         const int n = epoll_wait(epoll_fd, ready, QUARN_RECV_EVENTS, -1);
         for (int i = 0; i < n; ++i) {
             const int slot = static_cast<int>(ready[i].data.u32);
             conn_slot_t &at = g_conns.slots[slot];
-            if (receive_records(&at.reader, conn_ref_t{at.reader.fd, slot, at.peer}) < 0)
+            if (!_lend_buffer_(at, spare)) {
+                loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
                 _conn_end_(slot, epoll_fd);
+            } else if (receive_records(&at.reader, conn_ref_t{at.reader.fd, slot, at.peer}) < 0) {
+                _conn_end_(slot, epoll_fd);
+            } else {
+                _take_buffer_back_(at, spare);
+            }
         }
     }
 }
@@ -342,13 +398,12 @@ void _serve_(int fd)
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(slot);
-    int err = quarn_reader_init(&at.reader, fd, QUARN_RECV_BUF_LEN) == 0 ? 0 : ENOMEM;
+    at.reader = quarn_reader_t{};
+    at.reader.fd = fd; // its buffer is lent at each turn
     g_counters.conn_open.fetch_add(1, std::memory_order_relaxed); // before its thread may end it
-    if (err == 0 && epoll_ctl(g_recv_epoll[slot % QUARN_RECV_THREADS], EPOLL_CTL_ADD, fd, &ev) != 0)
-        err = errno;
-    if (err != 0) {
+    if (epoll_ctl(g_recv_epoll[slot % QUARN_RECV_THREADS], EPOLL_CTL_ADD, fd, &ev) != 0) {
+        const int err = errno;
         g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
-        at.reader.buf.reset(), at.reader.len = 0;
         _conn_remove_(slot);
         return _shed_(fd, err);
     }

@@ -57,7 +57,7 @@ std::string fs_type(const std::string &dir)
 
 const char USAGE[] =
     "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3,w4,scale] [--senders LIST] [--tmpfs DIR] [--disk DIR]\n"
-    "                   [--baseline-no-fsync] [--no-forward]\n"
+    "                   [--baseline-no-fsync] [--no-forward] [--receiver-nice N]\n"
     "  --runs N             repetitions of every workload (default 3)\n"
     "  --quick              one run, 2 s paced runs (for development)\n"
     "  --only LIST          run only these workloads (scale: 400,000 records from 4 to 256 senders,\n"
@@ -66,7 +66,8 @@ const char USAGE[] =
     "  --tmpfs DIR          in-memory log directory (default /dev/shm)\n"
     "  --disk DIR           on-disk log directory (default /tmp)\n"
     "  --baseline-no-fsync  the baseline writes batches without fsync\n"
-    "  --no-forward         W3 without the forwarding run against a local rsyslog\n";
+    "  --no-forward         W3 without the forwarding run against a local rsyslog\n"
+    "  --receiver-nice N    run quarn and the limit receivers at nice N (default 0; below 0 needs root)\n";
 
 std::vector<int> parse_senders(const std::string &list)
 {
@@ -88,7 +89,7 @@ options parse_options(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value =
-            a == "--runs" || a == "--only" || a == "--tmpfs" || a == "--disk" || a == "--senders";
+            a == "--runs" || a == "--only" || a == "--tmpfs" || a == "--disk" || a == "--senders" || a == "--receiver-nice";
         if (has_value && i + 1 >= argc)
             die("missing value after " + a);
         const std::string value = has_value ? argv[++i] : "";
@@ -102,6 +103,8 @@ options parse_options(int argc, char **argv)
             opt.scale_senders = parse_senders(value);
         else if (a == "--tmpfs" || a == "--disk")
             (a == "--tmpfs" ? opt.tmpfs_dir : opt.disk_dir) = value;
+        else if (a == "--receiver-nice")
+            g_receiver_nice = atoi(value.c_str());
         else if (a == "--baseline-no-fsync")
             opt.baseline_fsync = false;
         else if (a == "--no-forward")

@@ -198,6 +198,10 @@ inline std::string describe_status(int status)
     return "status " + std::to_string(status);
 }
 
+// The nice value every receiver runs at (--receiver-nice): quarn and the
+// limit receivers alike, as a board's init would start its log service.
+inline int g_receiver_nice = 0;
+
 // A receiver under test, the quarn server or the baseline receiver, from its
 // start to what stopping it found.
 struct receiver {
@@ -224,6 +228,8 @@ struct receiver {
             for (std::string &a : argv)
                 args.push_back(a.data());
             args.push_back(nullptr);
+            if (g_receiver_nice != 0 && setpriority(PRIO_PROCESS, 0, g_receiver_nice) != 0)
+                die_errno("setpriority");
             execv(args[0], args.data());
             _exit(127);
         });

@@ -136,19 +136,24 @@ void _make_room_(quarn_reader_t *r, uint32_t want)
     r->head = 0;
 }
 
-// Receives what is queued, up to the free tail.  False when the connection
-// ended or failed.
-bool _fill_(quarn_reader_t *r)
+enum class fill_t { got, nothing_yet, ended };
+
+// Receives what is queued, up to the free tail.  On a non-blocking
+// connection an empty queue is nothing_yet; otherwise ended when the
+// connection ended or failed.
+fill_t _fill_(quarn_reader_t *r)
 {
     _make_room_(r, _wanted_(r));
     for (;;) {
         const ssize_t got = recv(r->fd, r->buf.get() + r->tail, r->len - r->tail, 0);
         if (got > 0) {
             r->tail += static_cast<uint32_t>(got);
-            return true;
+            return fill_t::got;
         }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return fill_t::nothing_yet;
         if (got == 0 || errno != EINTR)
-            return false;
+            return fill_t::ended;
     }
 }
 
@@ -186,8 +191,9 @@ int quarn_reader_next(quarn_reader_t *r, int capacity, const uint8_t **rec)
             return result;
         if (r->skipped != skipped && r->skip == 0)
             return 0; // what was skipped is told before the wait for more
-        if (!_fill_(r))
-            return -1;
+        const fill_t filled = _fill_(r);
+        if (filled != fill_t::got)
+            return filled == fill_t::ended ? -1 : 0;
     }
 }
 

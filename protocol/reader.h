@@ -38,7 +38,8 @@ int quarn_reader_init(quarn_reader_t *r, int fd, uint32_t buf_len = QUARN_READER
 // interrupted by a signal are repeated.
 //   > 0  the record's size (40 + len)
 //   0    records were skipped whole (r->skipped counts them) and no whole
-//        record is buffered: told before the call would wait for more
+//        record is buffered: told before the call would wait for more; or,
+//        on a non-blocking connection, no whole record has arrived yet
 //   -1   the connection ended or failed (a record cut by the end is lost)
 //   -2   a header announced 65536 bytes or more ("error package len[%d] \n");
 //        it stays at the front, so the caller ends the connection

@@ -1,5 +1,10 @@
-// The acceptor and the receive threads: every connection gets a thread of
-// its own that frames records off the stream into the ring buffer.
+// The acceptor and the receive threads: a connection is handed at its
+// accept to one of a few receive threads, which waits on all of its
+// connections at once and frames the records each brings into the ring
+// buffer, a connection's receive at a time.  A thread per connection woke
+// once per small receive; with many senders those wake-ups cost more than
+// the records, and each thread's stack and buffer kept the memory of a
+// burst long after it.
 #include "quarn_server.h"
 
 #include "fault_stack.h"
@@ -12,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -19,7 +25,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include <cerrno>
@@ -45,6 +53,9 @@ struct conn_slot_t {
     quarn_peer_t peer{};              // who is on the other end; fixed while the slot is in use
     std::atomic<uint32_t> holding{0}; // bytes of its records in the ring, not yet dispatched
     uint32_t serial = 0;              // connections the slot has served; guarded by g_conns.lock
+    quarn_reader_t reader;            // the connection's framing; its receive thread's alone
+    std::unique_ptr<uint8_t[]> carry; // between turns, the start of a record still coming
+    uint32_t carry_len = 0;
 };
 
 // The connections being served, so that a stop can end each one's reading
@@ -115,10 +126,16 @@ bool _first_refusal_(uint32_t uid)
 
 // A receive thread's deepest path is the C library's printf under the ring
 // buffer's "full" message, a few KiB; 64 KiB leaves room for a sanitizer's
-// larger frames, and the fault handler's own stack comes on top.  With the
-// default 8 MiB, a 32-bit board's address space held only a few hundred
-// connections.
+// larger frames, and the fault handler's own stack comes on top.
 constexpr size_t QUARN_RECV_STACK_SIZE = 64 * 1024 + QUARN_FAULT_STACK_SIZE;
+
+// Receive threads, each serving every connection whose slot falls to it.
+// Two keep a busy print thread and the receiving on a board's two cores
+// without a connection ever waiting behind another's wait for room.
+constexpr int QUARN_RECV_THREADS = 2;
+// Ready connections taken from the kernel per wait.
+constexpr int QUARN_RECV_EVENTS = 64;
+int g_recv_epoll[QUARN_RECV_THREADS] = {-1, -1}; // each receive thread's epoll; set before any accept
 
 // The reader hands out records only from the record marker on, so the
 // origin code alone decides.
@@ -149,11 +166,55 @@ uint64_t _records_in_(const uint8_t *rec, int n, bool privileged)
     return text.substr(at, words.size()) == words && count > 0 ? count : 1;
 }
 
-// A receive thread's reader buffer: a record the server keeps and room to
-// receive a few dozen more beside it.  Every connection has one, and a
-// burst touches all of it; at 64 KiB, 256 busy connections held 16 MiB,
-// four times the ring, for receive calls that each saved a few system calls.
+// A reader buffer: a record the server keeps and room to receive a few
+// dozen more beside it.  A receive thread lends its buffer to the
+// connection it serves for one turn; what the turn leaves of a record not
+// yet whole (less than a kept record) waits in a carry of its own size.  A
+// buffer per connection instead held 2 MiB for a burst of 256 senders.
 constexpr uint32_t QUARN_RECV_BUF_LEN = 8 * 1024;
+
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+
+byte_buffer _alloc_(uint32_t len)
+{
+    return byte_buffer(new (std::nothrow) uint8_t[len]);
+}
+
+// Gives the connection a reader buffer for its turn: the thread's spare or
+// a new one, holding what the last turn left.  False without memory.
+bool _lend_buffer_(conn_slot_t &at, byte_buffer &spare)
+{
+    quarn_reader_t &r = at.reader;
+    if (r.buf)
+        return true; // kept from a turn whose rest found no memory for a carry
+    r.buf = spare ? std::move(spare) : _alloc_(QUARN_RECV_BUF_LEN);
+    if (!r.buf)
+        return false;
+    r.len = QUARN_RECV_BUF_LEN;
+    r.head = 0, r.tail = at.carry_len;
+    if (at.carry_len > 0)
+        memcpy(r.buf.get(), at.carry.get(), at.carry_len);
+    at.carry.reset(), at.carry_len = 0;
+    return true;
+}
+
+// Takes the buffer back after a turn, moving what is left of a record into
+// the carry; with no memory for that, the connection keeps the buffer.
+void _take_buffer_back_(conn_slot_t &at, byte_buffer &spare)
+{
+    quarn_reader_t &r = at.reader;
+    const uint32_t left = r.tail - r.head;
+    if (left > 0) {
+        at.carry = _alloc_(left);
+        if (!at.carry)
+            return;
+        memcpy(at.carry.get(), r.buf.get() + r.head, left);
+        at.carry_len = left;
+    }
+    if (!spare)
+        spare = std::move(r.buf);
+    r.buf.reset(), r.len = 0, r.head = r.tail = 0;
+}
 
 // Records of one receive handed to the ring together; 128 of 161 bytes
 // make a lock acquisition serve about 20 KiB, and the array stays small on
@@ -219,10 +280,10 @@ bool _vet_record_(uint8_t *rec, const conn_ref_t &conn)
     return true;
 }
 
-// Reads the connection's next records, waiting for the first, and hands
-// every whole one already received with it to the ring (a full batch at a
-// time): -1 once the connection is over, 0 after records were stored,
-// dropped or refused.
+// Takes what the connection has queued (one receive call) and hands every
+// whole record in it to the ring, a full batch at a time: -1 once the
+// connection is over, 0 otherwise.  One receive a turn keeps a flooding
+// connection from holding back the others of its thread.
 int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
 {
     const uint8_t *rec = nullptr;
@@ -258,30 +319,62 @@ int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
     return 0;
 }
 
+// Leaves the table before the descriptor is closed, so that a stop never
+// shuts down a number the system has given to another file meanwhile.
+void _conn_end_(int slot, int epoll_fd)
+{
+    conn_slot_t &at = g_conns.slots[slot];
+    const int fd = at.reader.fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    at.reader.buf.reset(), at.reader.len = 0;
+    at.carry.reset(), at.carry_len = 0;
+    _conn_remove_(slot);
+    close(fd);
+    g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void *receive_thread_main(void *arg)
 {
     const fault_stack own_stack;
-    const int slot = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-    const conn_slot_t &me = g_conns.slots[slot];
-    const conn_ref_t conn{me.fd, slot, me.peer};
+    const int epoll_fd = g_recv_epoll[reinterpret_cast<intptr_t>(arg)];
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
         printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
-    g_counters.conn_open.fetch_add(1, std::memory_order_relaxed);
-    {
-        quarn_reader_t reader;
-        if (quarn_reader_init(&reader, conn.fd, QUARN_RECV_BUF_LEN) == 0) {
-            while (receive_records(&reader, conn) >= 0) {
+    epoll_event ready[QUARN_RECV_EVENTS];
+    byte_buffer spare = _alloc_(QUARN_RECV_BUF_LEN);
+    for (;;) {
+        const int n = epoll_wait(epoll_fd, ready, QUARN_RECV_EVENTS, -1);
+        for (int i = 0; i < n; ++i) {
+            const int slot = static_cast<int>(ready[i].data.u32);
+            conn_slot_t &at = g_conns.slots[slot];
+            if (!_lend_buffer_(at, spare)) {
+                loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
+                _conn_end_(slot, epoll_fd);
+            } else if (receive_records(&at.reader, conn_ref_t{at.reader.fd, slot, at.peer}) < 0) {
+                _conn_end_(slot, epoll_fd);
+            } else {
+                _take_buffer_back_(at, spare);
             }
-        } else {
-            loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
-            puts("client is close ");
         }
     }
-    _conn_remove_(slot);
-    close(conn.fd);
-    g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
-    pthread_detach(pthread_self());
-    return nullptr;
+}
+
+// Starts the receive threads; false (said why) when the system has none to give.
+bool _start_receive_threads_()
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
+    bool started = true;
+    for (intptr_t i = 0; i < QUARN_RECV_THREADS && started; ++i) {
+        pthread_t tid;
+        g_recv_epoll[i] = epoll_create1(EPOLL_CLOEXEC);
+        if (g_recv_epoll[i] < 0)
+            perror("epoll_create1"), started = false;
+        else if (const int rc = pthread_create(&tid, &attr, receive_thread_main, reinterpret_cast<void *>(i)); rc != 0)
+            printf("receive thread: %s\n", strerror(rc)), started = false;
+    }
+    pthread_attr_destroy(&attr);
+    return started;
 }
 
 // A connection nobody serves would only fill up: it is closed at once.
@@ -291,7 +384,8 @@ void _shed_(int fd, int err)
     loss_count(QUARN_LOSS_CONNECTIONS, 1, err);
 }
 
-void _start_receive_thread_(int fd)
+// Hands a new connection to its receive thread, which serves it from now on.
+void _serve_(int fd)
 {
     g_counters.conn_total.fetch_add(1, std::memory_order_relaxed);
     quarn_peer_t peer{};
@@ -300,18 +394,20 @@ void _start_receive_thread_(int fd)
     const int slot = _conn_add_(fd, peer);
     if (slot < 0)
         return _shed_(fd, errno);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, QUARN_RECV_STACK_SIZE);
-    pthread_t tid;
-    if (const int rc = pthread_create(&tid, &attr, receive_thread_main, reinterpret_cast<void *>(intptr_t{slot}));
-        rc != 0) {
+    conn_slot_t &at = g_conns.slots[slot];
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(slot);
+    at.reader = quarn_reader_t{};
+    at.reader.fd = fd; // its buffer is lent at each turn
+    g_counters.conn_open.fetch_add(1, std::memory_order_relaxed); // before its thread may end it
+    if (epoll_ctl(g_recv_epoll[slot % QUARN_RECV_THREADS], EPOLL_CTL_ADD, fd, &ev) != 0) {
+        const int err = errno;
+        g_counters.conn_open.fetch_sub(1, std::memory_order_relaxed);
         _conn_remove_(slot);
-        _shed_(fd, rc);
-    } else {
-        loss_cleared(QUARN_LOSS_CONNECTIONS);
+        return _shed_(fd, err);
     }
-    pthread_attr_destroy(&attr);
+    loss_cleared(QUARN_LOSS_CONNECTIONS);
 }
 
 // Failures that a later accept may not repeat if we give the system a
@@ -353,9 +449,9 @@ int quarn_listen()
 void _accept_waiting_()
 {
     for (;;) {
-        const int fd = accept4(g_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = accept4(g_listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            _start_receive_thread_(fd);
+            _serve_(fd);
         } else if (errno == EINTR || errno == ECONNABORTED) {
             continue;
         } else {
@@ -370,7 +466,7 @@ void _accept_waiting_()
 
 int accept_loop()
 {
-    if (quarn_listen() < 0)
+    if (quarn_listen() < 0 || !_start_receive_threads_())
         return -1;
     fcntl(g_listen_fd, F_SETFL, fcntl(g_listen_fd, F_GETFL) | O_NONBLOCK);
     pollfd fds[] = {{g_listen_fd, POLLIN, 0}, {g_stop_fd, POLLIN, 0}};

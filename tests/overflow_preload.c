@@ -1,10 +1,10 @@
 // Preloaded into a server by Crash.AStackOverflowInAReceiveThreadKeepsTheStagedText:
-// the second receive thread to name itself recurses until its stack overflows.
+// the receive thread that receives "overflow now" recurses until its stack
+// overflows.
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <stdarg.h>
 #include <string.h>
-#include <sys/prctl.h>
+#include <sys/socket.h>
 
 #pragma GCC diagnostic ignored "-Wpragmas"
 #pragma GCC diagnostic ignored "-Winfinite-recursion"
@@ -15,16 +15,11 @@ static int overflow(volatile char *above)
     return overflow(frame) + frame[1];
 }
 
-int prctl(int option, ...)
+ssize_t recv(int fd, void *buf, size_t len, int flags)
 {
-    static int named;
-    va_list args;
-    va_start(args, option);
-    const unsigned long arg = va_arg(args, unsigned long);
-    va_end(args);
-    int (*real)(int, ...) = (int (*)(int, ...))dlsym(RTLD_NEXT, "prctl");
-    const int rc = real(option, arg, 0UL, 0UL, 0UL);
-    if (option == PR_SET_NAME && strcmp((const char *)arg, "quarn_sv_rv") == 0 && __atomic_add_fetch(&named, 1, __ATOMIC_RELAXED) == 2)
+    ssize_t (*real)(int, void *, size_t, int) = (ssize_t(*)(int, void *, size_t, int))dlsym(RTLD_NEXT, "recv");
+    const ssize_t got = real(fd, buf, len, flags);
+    if (got > 0 && memmem(buf, (size_t)got, "overflow now", 12))
         return overflow(0);
-    return rc;
+    return got;
 }

@@ -7,6 +7,9 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <random>
+#include <sstream>
+
 
 namespace {
 
@@ -75,9 +78,9 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
     })) << t.log("quarn.app");
 }
 
-// A thousand connections held at once fit a 32-bit board's address space
-// (small stacks per receive thread), then thousands more come and go: every
-// thread and descriptor goes back, and the server serves on.
+// A thousand connections held at once fit a 32-bit board's address space,
+// then thousands more come and go: every thread and descriptor goes back,
+// and the server serves on.
 TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
 {
     QUARN_REQUIRE_ISOLATION();
@@ -102,7 +105,7 @@ TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
     std::vector<int> held(999); // with the settling one, as many as are served at once
     for (int &fd : held)
         ASSERT_TRUE(send_all(fd = quarn_socket(), record));
-    EXPECT_TRUE(wait_until([&] { return s.threads("quarn_sv_rv") == 1000; }, 60s)) << s.threads("quarn_sv_rv");
+    EXPECT_TRUE(wait_until([&] { return entries(proc + "/fd") == fds + 999; }, 60s)) << entries(proc + "/fd");
     std::ranges::for_each(held, close);
     for (int i = 0; i < 2000; ++i) {
         const int fd = quarn_socket();
@@ -115,6 +118,50 @@ TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n"));
     EXPECT_TRUE(s.holds("quarn.app", "still serving\n" + END_MARK)) << s.log("quarn.app");
     EXPECT_EQ(s.stop(), 0) << s.report();
+}
+
+// Clients whose records reach the server in arbitrary pieces, many at once:
+// a record cut between two receives (two turns of its receive thread, which
+// serves the other connections between them) arrives whole, and each
+// connection's lines stay in their order.
+TEST(Pieces, RecordsCutAnywhereOnManyConnectionsArriveWholeAndInOrder)
+{
+    QUARN_REQUIRE_ISOLATION();
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    constexpr int conns = 8, records = 150;
+    std::vector<int> fds(conns);
+    std::vector<std::string> streams(conns), want(conns);
+    for (int c = 0; c < conns; ++c) {
+        fds[c] = quarn_socket();
+        for (int r = 0; r < records; ++r) {
+            const std::string line = "c" + std::to_string(c) + " r" + std::to_string(r) + " " + std::string(r * 7 % 900, 'x') + "\n";
+            streams[c] += make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line), want[c] += line;
+        }
+    }
+    std::mt19937 random(7);
+    for (std::vector<size_t> at(conns); std::ranges::any_of(fds, [](int fd) { return fd >= 0; });) {
+        for (int c = 0; c < conns; ++c) {
+            if (fds[c] < 0)
+                continue;
+            const size_t n = std::min<size_t>(1 + random() % 400, streams[c].size() - at[c]);
+            ASSERT_TRUE(send_all(fds[c], std::string_view(streams[c]).substr(at[c], n)));
+            if ((at[c] += n) == streams[c].size())
+                close(fds[c]), fds[c] = -1;
+        }
+        if (random() % 8 == 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    const auto of = [&](int c) {
+        std::string mine;
+        std::istringstream log(s.log("quarn.app"));
+        for (std::string line; std::getline(log, line);)
+            if (line.starts_with("c" + std::to_string(c) + " "))
+                mine += line + "\n";
+        return mine;
+    };
+    for (int c = 0; c < conns; ++c)
+        EXPECT_TRUE(wait_until([&] { return of(c) == want[c]; })) << "connection " << c;
 }
 
 } // namespace

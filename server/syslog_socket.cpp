@@ -100,6 +100,7 @@ class ring_feed {
             flush();
     }
     char *next() { return g_in.recs + used_; }
+    size_t bytes() const { return used_; }
     void flush()
     {
         int left = count_;
@@ -211,10 +212,21 @@ void *syslog_thread_main(void *)
     _raise_priority_();
     stamp_cache_t stamp;
     ring_feed feed;
-    long pause_ns = 0; // 0: wait in the kernel for the next datagram
+    long pause_ns = 0;      // 0: wait in the kernel for the next datagram
+    int64_t held_since = 0; // when the oldest record not yet in the ring was taken; 0 none
     for (;;) {
         const int n = _drain_(feed, stamp, pause_ns == 0 ? MSG_WAITFORONE : MSG_DONTWAIT);
-        feed.flush();
+        // The print thread stops waiting for signals only after a large
+        // take: a burst's records go to the ring in pieces that large, so
+        // that it is not woken once per look.  None waits here longer than
+        // the print thread would linger.
+        const int64_t now = quarn_now_ns();
+        if (feed.bytes() > 0 && held_since == 0)
+            held_since = now;
+        if (n <= 0 || feed.bytes() >= QUARN_CB_LINGER_AFTER || now - held_since >= QUARN_CB_LINGER_NS) {
+            feed.flush();
+            held_since = 0;
+        }
         if (n < 0) {
             pause_ns = 0;
             if (errno != EINTR) { // no memory for the datagram: give the system a moment

@@ -221,7 +221,9 @@ void *syslog_thread_main(void *)
         // that it is not woken once per look.  None waits here longer than
         // the print thread would linger.
         const int64_t now = quarn_now_ns();
-        if (feed.bytes() > 0 && held_since == 0)
+        if (feed.bytes() == 0)
+            held_since = 0; // what was taken is in the ring already
+        else if (held_since == 0)
             held_since = now;
         if (n <= 0 || feed.bytes() >= QUARN_CB_LINGER_AFTER || now - held_since >= QUARN_CB_LINGER_NS) {
             feed.flush();

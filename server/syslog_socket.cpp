@@ -170,8 +170,9 @@ void _prepare_(int i)
     h.msg_controllen = sizeof g_in.ctl[i];
 }
 
-// Takes what the kernel holds now, without waiting, into feed; how many
-// datagrams there were, or -1 with errno when the first call failed.
+// Takes what the kernel holds into feed, first waiting for a datagram if
+// flags say so; how many datagrams there were, or -1 with errno when the
+// first call failed.
 int _drain_(ring_feed &feed, stamp_cache_t &stamp, int flags)
 {
     int total = 0;
@@ -216,6 +217,7 @@ void *syslog_thread_main(void *)
     int64_t held_since = 0; // when the oldest record not yet in the ring was taken; 0 none
     for (;;) {
         const int n = _drain_(feed, stamp, pause_ns == 0 ? MSG_WAITFORONE : MSG_DONTWAIT);
+        const int err = errno; // the flush below may change it
         // The print thread stops waiting for signals only after a large
         // take: a burst's records go to the ring in pieces that large, so
         // that it is not woken once per look.  None waits here longer than
@@ -231,7 +233,7 @@ void *syslog_thread_main(void *)
         }
         if (n < 0) {
             pause_ns = 0;
-            if (errno != EINTR) { // no memory for the datagram: give the system a moment
+            if (err != EINTR) { // no memory for the datagram: give the system a moment
                 const timespec pause{0, 100 * 1000 * 1000};
                 nanosleep(&pause, nullptr);
             }
@@ -243,7 +245,8 @@ void *syslog_thread_main(void *)
         // queue is full.  Waiting in the kernel for the next datagram costs
         // the same the other way round.  So while datagrams keep coming,
         // look again after a pause that lets the queue fill about halfway:
-        // then nobody sleeps on the socket.  An empty look ends the burst.
+        // then senders seldom sleep on it, and this thread never does.  An
+        // empty look ends the burst.
         if (n == 0)
             pause_ns = 0;
         else if (pause_ns == 0)

@@ -244,16 +244,16 @@ void *syslog_thread_main(void *)
         // datagram, for the sender and for this thread, as long as the
         // queue is full.  Waiting in the kernel for the next datagram costs
         // the same the other way round.  So while datagrams keep coming,
-        // look again after a pause that lets the queue fill about halfway:
-        // then senders seldom sleep on it, and this thread never does.  An
-        // empty look ends the burst.
+        // look again after a pause that lets the queue fill about three
+        // quarters: then senders seldom sleep on it, and this thread never
+        // does.  An empty look ends the burst.
         if (n == 0)
             pause_ns = 0;
         else if (pause_ns == 0)
             pause_ns = QUARN_SYSLOG_PAUSE_START_NS;
         else if (n >= g_queue_len) // it was full: senders may have slept
             pause_ns = std::max(pause_ns / 2, QUARN_SYSLOG_PAUSE_MIN_NS);
-        else if (n < g_queue_len / 2)
+        else if (n < g_queue_len * 3 / 4)
             pause_ns = std::min(pause_ns + pause_ns / 4, QUARN_SYSLOG_PAUSE_MAX_NS);
         if (pause_ns > 0) {
             const timespec pause{0, pause_ns};

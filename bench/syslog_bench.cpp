@@ -6,7 +6,10 @@
 //
 // syslog(3) knows only /dev/log, so the benchmark gives itself a /dev of
 // its own (a private mount namespace; needs root) and runs there.
-//   quarn_syslog_bench [--records N] [--runs N]
+//   quarn_syslog_bench [--records N] [--runs N] [--qlen N]
+// --qlen N gives both receivers a network namespace of their own whose
+// net.unix.max_dgram_qlen is N (the kernel's queue per datagram socket;
+// 10 by default), leaving the machine's setting alone.
 #include "burst_common.h"
 
 #include <sched.h>
@@ -30,6 +33,16 @@ struct start_line {
     std::atomic<int> ready{0};   // senders waiting at the line
     std::atomic<bool> go{false}; // set once all are
 };
+
+// A network namespace of our own, whose datagram sockets queue qlen datagrams.
+void own_net(long qlen)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        die_errno("a network namespace of our own (needs root)");
+    FILE *f = fopen("/proc/sys/net/unix/max_dgram_qlen", "w");
+    if (!f || fprintf(f, "%ld\n", qlen) < 0 || fclose(f) != 0)
+        die_errno("net.unix.max_dgram_qlen");
+}
 
 void own_dev()
 {
@@ -128,12 +141,17 @@ int main(int argc, char **argv)
 {
     long records = 100000;
     int runs = 3;
+    long qlen = 0; // 0: the namespace's own
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--records") == 0)
             records = atol(argv[i + 1]);
         else if (strcmp(argv[i], "--runs") == 0)
             runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--qlen") == 0)
+            qlen = atol(argv[i + 1]);
     }
+    if (qlen > 0)
+        own_net(qlen);
     own_dev();
     std::string dir = fresh_dir("/tmp");
     if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=2g") != 0)
@@ -150,8 +168,8 @@ int main(int argc, char **argv)
         unlink((q + "/quarn.app").c_str());
         unlink((b + "/messages").c_str());
     }
-    printf("syslog(3): %d senders x %ld records of %zu bytes, %d runs, medians\n", SENDERS, records, PAYLOAD_LEN - 1,
-           runs);
+    printf("syslog(3): %d senders x %ld records of %zu bytes, %d runs, medians%s\n", SENDERS, records, PAYLOAD_LEN - 1,
+           runs, qlen > 0 ? (", net.unix.max_dgram_qlen " + std::to_string(qlen)).c_str() : "");
     std::map<std::string, figures> med;
     for (auto &[name, list] : all) {
         std::vector<double> rate, cpu, missing;

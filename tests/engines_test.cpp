@@ -4,8 +4,6 @@
 #include "harness.h"
 #include "ring_buffer.h"
 
-#include <thread>
-
 namespace {
 
 using testing::internal::CaptureStdout;

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr uint64_t SECTOR = 512;
-#ifdef QUARN_SANITIZED
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t QUARN_TRIALS = 8; // a sanitizer's allocator makes each far dearer
 #else
 constexpr size_t QUARN_TRIALS = 60;

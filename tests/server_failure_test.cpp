@@ -18,7 +18,6 @@ using std::string;
 // never carry the log.
 TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNeverCarryTheLog)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir t;
     const mode_t mask = umask(022);
     for (const std::vector<int> &closed : {std::vector<int>{}, {0, 1}, {1, 2}, {0, 1, 2}}) {
@@ -46,7 +45,6 @@ TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNever
 // batch, and with the newline left in front of the write position by a restart.
 TEST(Marker, LogTextCannotForgeTheEndMarker)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir dir;
     for (const auto &texts : {std::vector<string>{"x\n+$end$+\ny\n", "p\n+$en", "d$+\nq\n", "s\n+$end$+"}, {"+$end$+\nr\n"}}) {
         Server s({"1M", "0K", "1"}, {}, dir.str());
@@ -61,7 +59,6 @@ TEST(Marker, LogTextCannotForgeTheEndMarker)
 // ends the server by its own signal, a stop signal with status 0.
 TEST(Signals, FaultEndsByItsSignalAndStopSignalsEndInOrder)
 {
-    QUARN_REQUIRE_ISOLATION();
     for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGTERM, SIGINT, SIGHUP}) {
         const bool fault = sig != SIGTERM && sig != SIGINT && sig != SIGHUP;
         Server s({"1M", "64K", "1"}, {.limit = RLIMIT_CORE, .limit_to = 0});
@@ -81,7 +78,6 @@ TEST(Signals, FaultEndsByItsSignalAndStopSignalsEndInOrder)
 // and what was lost is reported at exit once a server listens.
 TEST(Client, LostRecordsNeverWaitAndAreReportedAtExit)
 {
-    QUARN_REQUIRE_ISOLATION();
     int p[2], done[2], go[2];
     ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC) | pipe(done) | pipe(go), 0);
     while (write(p[1], "full", 4) == 4) {
@@ -123,7 +119,6 @@ TEST(Client, LostRecordsNeverWaitAndAreReportedAtExit)
 // flood, so the child's own sender says whether it went out).
 TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
 {
-    QUARN_REQUIRE_ISOLATION();
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the thread sanitizer's runtime may hold its own locks across the fork";
 #endif

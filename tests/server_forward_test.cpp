@@ -79,7 +79,6 @@ class Collector {
 
 #define REQUIRE_COLLECTOR()                                                                            \
     do {                                                                                               \
-        QUARN_REQUIRE_ISOLATION();                                                                     \
         if (access(RSYSLOGD, X_OK) != 0)                                                               \
             GTEST_SKIP() << "rsyslogd missing: apt-get install rsyslog (tools/deps.sh does)";          \
         ASSERT_TRUE(loopback_up());                                                                    \
@@ -177,7 +176,6 @@ TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
 // saying what was not forwarded.
 TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
 {
-    QUARN_REQUIRE_ISOLATION();
     const struct {
         const char *forward, *facility;
         int status;       // 1 refused, 0 accepted
@@ -215,7 +213,6 @@ TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
 // once clients can connect.
 TEST(Service, ReadinessIsNotifiedOnceListening)
 {
-    QUARN_REQUIRE_ISOLATION();
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
@@ -234,7 +231,6 @@ TEST(Service, ReadinessIsNotifiedOnceListening)
 // order: a line sent before the stop is in the log file afterwards.
 TEST(Service, InitScriptStartsReportsAndStopsInOrder)
 {
-    QUARN_REQUIRE_ISOLATION();
     if (access("/sbin/start-stop-daemon", X_OK) != 0 && access("/usr/sbin/start-stop-daemon", X_OK) != 0)
         GTEST_SKIP() << "start-stop-daemon missing";
     prctl(PR_SET_CHILD_SUBREAPER, 1); // the daemon is ours to reap once it ends

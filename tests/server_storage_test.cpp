@@ -3,33 +3,9 @@
 // being recovered.
 #include "harness.h"
 
-#include <sstream>
-
 namespace {
 
 using namespace e2e;
-
-// Records stored in quarn.app with the given prefix, and the records that
-// the server's own lines say were dropped.
-struct Tally {
-    long stored = 0, counted = 0;
-};
-
-Tally tally(const std::string &log, const std::string &prefix)
-{
-    Tally t;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        long n = 0;
-        int at = 0;
-        const auto tag = line.find("[quarn]");
-        if (line.starts_with(prefix))
-            ++t.stored;
-        else if (tag != std::string::npos && sscanf(line.c_str() + tag, "[quarn]%ld records dropped%n", &n, &at) == 1 && at > 0)
-            t.counted += n;
-    }
-    return t;
-}
 
 // Senders at full speed on blocking connections, each counting the records
 // its send() accepted until the server ends its reading; the stop signal
@@ -38,7 +14,6 @@ class StopBySignal : public testing::TestWithParam<int> {};
 
 TEST_P(StopBySignal, KeepsOrCountsEveryRecordAcceptedBeforeIt)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"64M", "64K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     int counts[2];
@@ -78,7 +53,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopBySignal,
 // written, and the server ends by the fault.
 TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
 {
-    QUARN_REQUIRE_ISOLATION();
 #ifdef QUARN_NO_PRELOAD
     GTEST_SKIP() << "a static or emulated server loads no preloaded library";
 #endif
@@ -99,7 +73,6 @@ TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
 // back no line of another kind.
 TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "0K", "1"});
     ASSERT_TRUE(s.up() && s.settle()) << s.report();
     write_file(s.file("quarn.dsp"), std::string(64 << 20, 'x'));
@@ -120,7 +93,6 @@ TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
 // the batch it had been handed, ahead of the text staged after it.
 TEST(Open, AStalledWriterHoldsBackNoConsoleLineAndAFaultStillStoresItsBatch)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "4K", "1"});
     ASSERT_TRUE(s.up() && s.settle() && s.tid("quarn_store") > 0) << s.report();
     std::optional<ThreadHold> held;

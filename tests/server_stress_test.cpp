@@ -35,7 +35,6 @@ struct SmallDisk {
 // Output lives outside the directory.
 TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir out, mnt;
     SmallDisk disk{mnt.str()};
     ASSERT_TRUE(disk.mounted) << strerror(errno);
@@ -80,7 +79,6 @@ TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
 // thread and descriptor goes back, and the server serves on.
 TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
 {
-    QUARN_REQUIRE_ISOLATION();
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);

@@ -1,12 +1,11 @@
 // The real quarn executable on its main paths: the command line, what each
 // record shows and stores, staging and the commands, the kernel log, a
-// restart, the orderly stop, and many clients at once.
+// restart, the orderly stop, many clients at once, a kernel log burst and
+// the interval staged text waits at most.
 #include "harness.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
+#include <sys/klog.h>
 #include <sys/stat.h>
-
 
 namespace {
 
@@ -27,7 +26,6 @@ std::string opened(const Server &s, const std::string &name) { return s.file(nam
 // server that passes its checks ends at the taken name, harming nothing.
 TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
 {
-    QUARN_REQUIRE_ISOLATION();
     const std::string dir = "/nonexistent/quarn";
     auto settings = [&](std::string size, std::string sync) {
         return "path:" + dir + "  size = " + size + "  sync " + sync + "   level 1 \n";
@@ -82,7 +80,6 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
 // of descriptors neither spins a core nor stops serving once some are free.
 TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "0K", "1"}, {.limit = RLIMIT_NOFILE, .limit_to = 24});
     ASSERT_TRUE(s.up() && kill(s.pid(), SIGSTOP) == 0) << s.report();
     ASSERT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state != 'T'; }) == 0; }));
@@ -109,7 +106,6 @@ TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
 // oversized record ends its connection.
 TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "0K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0")); // no DSP file: DSP lines are only shown
@@ -158,7 +154,6 @@ TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 // the control word, set by application and BSP commands; a DSP level is not.
 TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
 {
-    QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
     Server s({"1M", "4K", "1"});
     ASSERT_TRUE(turn.held() && s.up()) << s.report();
@@ -215,7 +210,6 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
 // it cannot take, and once it drains it says how many lines it skipped.
 TEST(Console, AStalledConsoleHoldsBackNoStorageAndCountsWhatItSkipped)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir tmp;
     const std::string fifo = tmp.file("console");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -242,6 +236,53 @@ TEST(Console, AStalledConsoleHoldsBackNoStorageAndCountsWhatItSkipped)
     })) << shown.size();
     EXPECT_TRUE(count(shown, "queued ") + skipped == lines && skipped > 0 && s.stop() == 0) << skipped << s.err();
     close(console);
+}
+
+// More than one 64 KiB read of kernel lines in one period all reach
+// quarn.bsp beside whole BSP-origin batches, and the kernel's buffer still
+// holds them afterwards.
+TEST(KernelLog, BurstOverSixtyFourKiBArrivesWholeAndStaysInTheKernel)
+{
+    if (access("/dev/kmsg", W_OK) != 0 || klogctl(9, nullptr, 0) < 0)
+        GTEST_SKIP() << "cannot write /dev/kmsg or read the kernel log: " << strerror(errno);
+    KernelLogTurn turn;
+    Server s;
+    ASSERT_TRUE(turn.held() && s.up()) << s.report();
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_bsp_init(4194304, 5); })), 0);
+    const std::string tag = "kburst-" + std::to_string(getpid()) + "-";
+    ASSERT_TRUE(kmsg(tag + "start\n") && wait_until([&] { return count(s.log("quarn.bsp"), tag + "start"); }, 30s));
+    const int lines = 80; // about 73 KB with the kernel's prefixes: few lines in the machine's kernel log
+    for (int i = 0; i < lines; ++i) // BSP-origin batches share the file with the kernel's lines
+        ASSERT_TRUE(kmsg(tag + std::to_string(i) + " " + std::string(880, 'k') + "\n") &&
+                    (i % 9 || s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "bline-" + std::to_string(i) + "\n")));
+    EXPECT_TRUE(s.sync() && wait_until([&] { return count(s.log("quarn.bsp"), tag) == lines + 1u; }, 60s))
+        << count(s.log("quarn.bsp"), tag) << " of " << lines + 1;
+    const std::string log = "\n" + s.log("quarn.bsp");
+    for (int i = 0; i < lines; i += 9)
+        EXPECT_EQ(count(log, "\nbline-" + std::to_string(i) + "\n"), 1u) << "a batch torn or written over: " << i;
+    EXPECT_TRUE(count(log, END_MARK) == 1 && log.ends_with(END_MARK));
+    std::string kernel(static_cast<size_t>(klogctl(10, nullptr, 0)), '\0');
+    kernel.resize(static_cast<size_t>(std::max(0, klogctl(3, kernel.data(), static_cast<int>(kernel.size())))));
+    EXPECT_EQ(count(kernel, tag + std::to_string(lines - 1) + " "), 1u) << "the read cleared the kernel's buffer";
+}
+
+// A line below the sync size is written within the interval and not before
+// it; an error line within a second.
+TEST(Interval, WaitingTextIsWrittenWithinTheIntervalAndAnErrorWithinASecond)
+{
+    Server s({"1M", "64K", "1"});
+    ASSERT_TRUE(s.up() && run_cli({"interval", "2"}).status == 0 && s.wait_out("interval = 2(seconds)\n")) << s.report();
+    const struct {
+        int32_t level;
+        std::string text;
+        std::chrono::milliseconds not_before, by;
+    } rows[] = {{QUARN_LEVEL_INFO, "info waits\n", 2s, 2s + 6s}, {QUARN_LEVEL_ERROR, "error hurries\n", 0s, 1s + 4s}};
+    for (const auto &r : rows) {
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, r.level, r.text));
+        EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), r.text) == 1; }, r.by)) << r.text;
+        EXPECT_GE(std::chrono::steady_clock::now() - sent, r.not_before) << r.text;
+    }
 }
 
 } // namespace

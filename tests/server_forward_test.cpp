@@ -6,14 +6,12 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <netinet/in.h>
 
 
 namespace {
 
 using namespace e2e;
 
-constexpr int PORT = 5514;
 constexpr char RSYSLOGD[] = "/usr/sbin/rsyslogd";
 
 // A fresh network namespace starts with loopback down.
@@ -23,15 +21,6 @@ bool loopback_up()
     ifreq ifr{};
     strcpy(ifr.ifr_name, "lo");
     const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-    close(fd);
-    return ok;
-}
-
-bool tcp_listening()
-{
-    sockaddr_in a{AF_INET, htons(PORT), {htonl(INADDR_LOOPBACK)}, {}};
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(fd);
     return ok;
 }
@@ -54,11 +43,10 @@ class Collector {
     ~Collector() { stop(); }
     bool start()
     {
-        pid_ = spawn({.out = dir_.file("rsyslog.out")}, [&] {
-            execl(RSYSLOGD, RSYSLOGD, "-n", "-f", dir_.file("conf").c_str(), "-i", dir_.file("pid").c_str(), nullptr);
-            _exit(127);
-        });
-        return wait_until(tcp_listening, 20s) && wait_until([&] { return access(socket().c_str(), F_OK) == 0; });
+        pid_ = spawn_exec({RSYSLOGD, "-n", "-f", dir_.file("conf"), "-i", dir_.file("pid")}, {.out = dir_.file("rsyslog.out")});
+        // Listening on TCP port 5514 (hex 158A), then on the Unix socket.
+        return wait_until([] { return has(read_file("/proc/net/tcp"), ":158A 00000000:0000 0A"); }, 20s) &&
+               wait_until([&] { return access(socket().c_str(), F_OK) == 0; });
     }
     void stop()
     {

@@ -166,25 +166,21 @@ TEST_F(LogFile, EveryWriteLeavesTheRingInOrderWithOneMarkerBehindTheNewest)
     }
 }
 
-// Images as a restart may find them: markers cut by the search's chunks,
-// NUL bytes, the flag inside text; files without a marker or too long; and
-// every way the last write (before and after the first wrap) can be torn:
+// Images as a restart may find them: markers cut by the search's chunks
+// (NUL bytes, the flag inside text, files without a marker or too long are
+// seeds of fuzz_logfile); and every way the last write (before and after the first wrap) can be torn:
 // stopped after k bytes with the old bytes or zeros behind, or the tail
 // cut off or zeroed inside the marker or behind it.
 TEST_F(LogFile, EveryImageKeepsItsBytesInTheFileOrTheBackup)
 {
-    auto lines = [](size_t len, size_t mark_at, char fill = 'x') {
-        std::string text(len, fill);
+    auto lines = [](size_t len, size_t mark_at) {
+        std::string text(len, 'x');
         for (size_t i = 99; i < len; i += 100)
             text[i] = '\n';
         return text.replace(mark_at, MARK.size(), MARK);
     };
     expect_recovered(lines(200000, 128 * 1024 - 4), 1 << 20);
     expect_recovered(lines(1 << 20, (1 << 20) - 9), 1 << 20);
-    expect_recovered(lines(1000, 500, '\0'), 1000);
-    expect_recovered("a\n+$end$+ b\nc +$end$+\n" + MARK + "old", 100);
-    expect_recovered("written by another program\n", 100);
-    expect_recovered(std::string(30, 'x') + MARK, 30); // longer than its size
     for (const uint32_t max : {4096u, 600u}) {
         std::string before, after;
         uint32_t at = 0;

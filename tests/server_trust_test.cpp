@@ -20,8 +20,7 @@ constexpr uid_t NOBODY = 65534;
 // send N: sends standard input on one connection, then shows the first N
 // reply lines.  listen: takes the socket name and shows all it receives.
 // hold N: N connections, each sending standard input once, held open.
-// lib TEXT: one line through the client library.  shm: makes the control
-// word before the server does.
+// shm: makes the control word before the server does.
 [[noreturn]] void hostile_main(const string &mode)
 {
     std::vector<string> argv; // the command line, read before main has it
@@ -51,8 +50,6 @@ constexpr uid_t NOBODY = 65534;
         for (int i = 0; i < n; ++i)
             send_all(quarn_socket(), in);
         pause();
-    } else if (mode == "lib") {
-        quarn_msg_write_with_type(QUARN_APP_LOG_INIT, QUARN_LEVEL_INFO, "mine", "%s\n", argv[1].c_str());
     } else if (mode == "shm") {
         void *word = shmat(shmget(QUARN_CTRL_KEY, 4, IPC_CREAT | 0666), nullptr, 0);
         _exit(word == reinterpret_cast<void *>(-1) ? 1 : (*static_cast<uint32_t *>(word) = 0));
@@ -124,7 +121,7 @@ TEST(Trust, ASquatterIsNamedAndReceivesOnlyItsOwnUsersLines)
     ASSERT_TRUE(wait_until([] { return close(quarn_socket()) == 0; }));
     const CliResult server = run_cli({t.file("logs"), "1M", "0K", "1"});
     ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "root", "secret\n"); }, t.file("root"))), 0);
-    EXPECT_EQ(nobody({"lib", "own"}), "0 ");
+    EXPECT_EQ(nobody({"quarn", "log", "-t", "mine", "own"}), "0 "); // through the client library
     EXPECT_TRUE(wait_until([&] { return has(read_file(t.file("got")), "[mine]own\n"); })) << server.out;
     kill(squatter, SIGKILL), wait_exit(squatter);
     EXPECT_TRUE(server.status == 1 && has(server.out, "taken by pid " + std::to_string(squatter) + " (uid 65534)") &&
@@ -201,25 +198,12 @@ TEST(Trust, LogDirectoryFilesAndControlWordAreRootsAlone)
         << s.report();
 }
 
-// One user holds at most 64 connections; the rest are closed at once and
-// counted, and others are still served.
-TEST(Trust, ConnectionsBeyondAUsersLimitAreShed)
-{
-    Server s;
-    TempDir t;
-    write_file(t.file("in"), line(QUARN_TYPE_APP, "held"));
-    ASSERT_TRUE(s.up()) << s.report();
-    const pid_t holder = as_nobody({"hold", "70"}, "", t.file("in"));
-    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "held\n") == 64 && has(run_cli({"stats"}).out, " 6 shed"); }))
-        << s.log("quarn.app") << run_cli({"stats"}).out;
-    EXPECT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "root served\n") && wait_until([&] { return has(s.log("quarn.app"), "root served\n"); }));
-    kill(holder, SIGKILL), wait_exit(holder);
-}
-
 // What a line claims is believed only from the privileged: a DSP or BSP
 // origin becomes an application line, control characters reach no
-// terminal raw, and the collector learns the sending process.
-TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivileged)
+// terminal raw, and the collector learns the sending process.  One user
+// then holds at most 64 connections; the rest are closed at once and
+// counted, and others are still served.
+TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreCapped)
 {
     KernelLogTurn turn;
     TempDir t;
@@ -255,6 +239,12 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivileged)
     EXPECT_TRUE(std::regex_search(fwd_got, std::regex(" x [0-9]+ x \\[")) && !has(fwd_got, " " + std::to_string(s.pid()) + " x ["))
         << fwd_got;
     close(tty), close(pty), close(collector);
+    write_file(t.file("in"), line(QUARN_TYPE_APP, "held"));
+    const pid_t holder = as_nobody({"hold", "70"}, "", t.file("in"));
+    EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "held\n") == 64 && has(run_cli({"stats"}).out, " 6 shed"); }))
+        << s.log("quarn.app") << run_cli({"stats"}).out;
+    EXPECT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "root served\n") && wait_until([&] { return has(s.log("quarn.app"), "root served\n"); }));
+    kill(holder, SIGKILL), wait_exit(holder);
 }
 
 // A print thread held still (a disk that does not answer) while a burst

@@ -1,6 +1,6 @@
 // Forwarding to a real syslog collector (rsyslog, started by each test in the
 // test's own network namespace), and the server under a board's init:
-// readiness notification and the init script.
+// the init script and its readiness notification.
 #include "harness.h"
 
 #include <net/if.h>
@@ -197,26 +197,10 @@ TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
     }
 }
 
-// A Type=notify manager hears READY=1 on its (abstract) socket, and only
-// once clients can connect.
-TEST(Service, ReadinessIsNotifiedOnceListening)
-{
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
-    const Env notify("NOTIFY_SOCKET", "@quarn-test-notify");
-    TempDir dir;
-    const pid_t pid = spawn_quarn({dir.str(), "1M", "0K", "1"}, {});
-    pollfd p{fd, POLLIN, 0};
-    char msg[64] = {};
-    EXPECT_TRUE(poll(&p, 1, 20000) == 1 && recv(fd, msg, sizeof msg - 1, 0) > 0);
-    const int conn = quarn_socket();
-    EXPECT_TRUE(std::string(msg) == "READY=1" && conn >= 0 && kill(pid, SIGTERM) == 0 && wait_exit(pid) == 0) << msg;
-    close(conn), close(fd);
-}
-
 // The init script starts the built server, reports it, and stops it in
-// order: a line sent before the stop is in the log file afterwards.
+// order: a line sent before the stop is in the log file afterwards.  A
+// Type=notify manager (here on an abstract socket) hears READY=1 once
+// clients can connect.
 TEST(Service, InitScriptStartsReportsAndStopsInOrder)
 {
     if (access("/sbin/start-stop-daemon", X_OK) != 0 && access("/usr/sbin/start-stop-daemon", X_OK) != 0)
@@ -228,14 +212,21 @@ TEST(Service, InitScriptStartsReportsAndStopsInOrder)
     const auto init = [&](const char *word) {
         return wait_exit(spawn({}, [&] { execl("/bin/sh", "sh", QUARN_SOURCE_DIR "/packaging/quarn.init", word, nullptr); }), 60s);
     };
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
+    const Env ready("NOTIFY_SOCKET", "@quarn-test-notify");
     ASSERT_EQ(init("start"), 0) << read_file(dir.file("out"));
     EXPECT_EQ(init("status"), 0);
     const pid_t pid = std::stoi(read_file(dir.file("pid")));
+    pollfd p{notify, POLLIN, 0};
+    char msg[64] = {};
+    EXPECT_TRUE(poll(&p, 1, 20000) == 1 && recv(notify, msg, sizeof msg - 1, 0) > 0 && msg == std::string("READY=1")) << msg;
     const int conn = quarn_socket();
     EXPECT_TRUE(send_all(conn, make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before-stop\n") +
                                    make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1")));
     EXPECT_TRUE(wait_until([&] { return count(read_file(dir.file("out")), "logPrintLevel = 1 \n"); }));
-    close(conn);
+    close(conn), close(notify);
     EXPECT_EQ(init("stop"), 0);
     // Ours to reap as its subreaper; under a user-mode emulator, which keeps
     // that to itself, init reaps it and only its absence shows.

@@ -21,19 +21,14 @@ constexpr uid_t NOBODY = 65534;
 // reply lines.  listen: takes the socket name and shows all it receives.
 // hold N: N connections, each sending standard input once, held open.
 // shm: makes the control word before the server does.
-[[noreturn]] void hostile_main(const string &mode)
+[[noreturn]] void hostile_main(const string &mode) // "send 9": the mode, then its N
 {
-    std::vector<string> argv; // the command line, read before main has it
-    std::istringstream cmdline(read_file("/proc/self/cmdline"));
-    for (string arg; std::getline(cmdline, arg, '\0');)
-        argv.push_back(arg);
-    argv.resize(2);
     string in;
     char buf[65536];
     for (ssize_t k; (k = read(0, buf, sizeof buf)) > 0;)
         in.append(buf, size_t(k));
-    const int n = atoi(argv[1].c_str());
-    if (mode == "send") {
+    const int n = atoi(mode.c_str() + mode.find(' ') + 1);
+    if (mode.starts_with("send")) {
         const int fd = quarn_socket();
         string got;
         pollfd p{fd, POLLIN, 0};
@@ -41,16 +36,16 @@ constexpr uid_t NOBODY = 65534;
                                              (k = recv(fd, buf, sizeof buf, 0)) > 0;)
             got.append(buf, size_t(k));
         fputs(got.c_str(), stdout);
-    } else if (mode == "listen") {
+    } else if (mode.starts_with("listen")) {
         const int fd = quarn_socket(0, true);
         for (int c; (c = accept(fd, nullptr, nullptr)) >= 0; close(c))
             if (const string got = read_until_eof(c, 500); write(1, got.data(), got.size()) < 0)
                 break;
-    } else if (mode == "hold") {
+    } else if (mode.starts_with("hold")) {
         for (int i = 0; i < n; ++i)
             send_all(quarn_socket(), in);
         pause();
-    } else if (mode == "shm") {
+    } else if (mode.starts_with("shm")) {
         void *word = shmat(shmget(QUARN_CTRL_KEY, 4, IPC_CREAT | 0666), nullptr, 0);
         _exit(word == reinterpret_cast<void *>(-1) ? 1 : (*static_cast<uint32_t *>(word) = 0));
     }
@@ -68,7 +63,7 @@ const string g_self = [] {
 // command line; standard input from the file in, output to out.
 pid_t as_nobody(std::vector<string> args, const string &out, const string &in = "")
 {
-    const Env mode("QUARN_HOSTILE", args[0]); // the real executable ignores it
+    const Env mode("QUARN_HOSTILE", args.size() > 1 ? args[0] + " " + args[1] : args[0]); // the real executable ignores it
     args[0] = args[0] == "quarn" ? QUARN_EXE : g_self;
     args.insert(args.begin(), AS_NOBODY.begin(), AS_NOBODY.end());
     return spawn_exec(args, {.in = in, .out = out});

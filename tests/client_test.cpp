@@ -5,11 +5,8 @@
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
-#include <sys/shm.h>
 
-#include <ctime>
 #include <set>
-#include <wchar.h>
 
 namespace {
 
@@ -40,7 +37,6 @@ std::vector<std::string> messages(const std::string &stream)
 // either received or counted.
 TEST(ClientAlone, FullConnectionCostsRecordsButNeverTheStreamAndCountsThem)
 {
-    QUARN_REQUIRE_ISOLATION();
     const int listener = quarn_socket(SOCK_NONBLOCK, true);
     TempDir dir;
     const pid_t child = fork_client([] {
@@ -78,7 +74,6 @@ class Client : public testing::Test {
     // first call; the second connects here.
     void SetUp() override
     {
-        QUARN_REQUIRE_ISOLATION();
         ASSERT_GE(listener_ = quarn_socket(0, true), 0);
         CaptureStdout();
         quarn_msg_write_with_type(0, QUARN_LEVEL_FILE, "s", "warm-up");

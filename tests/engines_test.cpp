@@ -1,16 +1,21 @@
-// The ring buffer of the record path at the edges the outside cannot reach
-// at will.  The framing reader's stream cases are the seeds of fuzz_reader,
+// The engines at the edges the outside cannot reach at will: the ring
+// buffer of the record path, and the circular log file store on chosen file
+// images (the layout each write leaves, the write position a restart finds,
+// recovery into the backup, writes or copies cut short) and at every power
+// cut.  The framing reader's stream cases are the seeds of fuzz_reader,
 // which every test run replays.
 #include "harness.h"
+#include "logfile_check.h"
 #include "ring_buffer.h"
 
-#include <thread>
+#include <random>
 
 namespace {
 
+using namespace e2e;
+using store::MARK;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-using e2e::make_record;
 
 // A record of size bytes (at least 40) whose text is fill.
 std::string record(int size, char fill = 'x')
@@ -110,6 +115,308 @@ TEST(Ring, ASenderWaitsForRoomWhileTheReaderTakesAndIsRefusedWhileItStalls)
                 EXPECT_EQ(out, "");
             }
         }
+}
+
+struct LogFile : testing::Test {
+    ~LogFile() override { bsp_quarn_log_file_close(0); }
+    int open(uint32_t max)
+    {
+        bsp_quarn_log_file_close(0);
+        return bsp_quarn_log_file_init(dir_.str().data(), int(dir_.str().size()), max, 0);
+    }
+    int write(std::string_view text) { return bsp_quarn_log_file_write(text.data(), int(text.size()), 0); }
+    uint32_t offset() { return bsp_quarn_log_file_get(0).offset; }
+    std::string log() { return read_file(path_); }
+
+    void expect_recovered(const std::string &image, uint32_t max)
+    {
+        EXPECT_EQ(store::recovery_fault(dir_.str(), image, max, {"next\n"}), "") << testing::PrintToString(image.substr(0, 80));
+    }
+
+    TempDir dir_;
+    const std::string path_ = dir_.file("quarn.app"), bak_ = dir_.file("quarn.app.bak");
+};
+
+// Writes on a 20-byte file, with a restart wherever a text is "|": the
+// bytes and the write position each sequence must leave.
+TEST_F(LogFile, EveryWriteLeavesTheRingInOrderWithOneMarkerBehindTheNewest)
+{
+    struct Row {
+        std::vector<std::string> writes;
+        std::string file;
+        uint32_t offset;
+    } rows[] = {
+        {{"abc"}, "abc" + MARK, 3},
+        {{"abc", "|", "de"}, "abc\nde" + MARK, 6},                                     // the marker's newline stays
+        {{"abcdefghijk", "|", "0123456789"}, "89" + MARK + "\n01234567", 2},             // text wraps to the start
+        {{"abcdefghijk", "|", "01234567"}, MARK + "jk\n01234567", 0},                    // ends at the end: marker to 0
+        {{"abcdefghijk"}, "abcdefghijk" + MARK, 11},                                     // marker ends at the end
+        {{"abcdefghijk", "|", "0123456789abcdefghijklmnopqrstuvwxy"}, "opqrstuvwxy" + MARK, 11}, // overlong
+        {{"abcdefghijk", "l", "m", "n", "o"}, "mno" + MARK + std::string(8, '\n'), 3}, // no stale marker tail
+    };
+    for (const Row &r : rows) {
+        std::filesystem::remove(path_);
+        ASSERT_EQ(open(20), 0);
+        for (const std::string &w : r.writes)
+            ASSERT_EQ(w == "|" ? open(20) : write(w), 0);
+        const std::string got = log() + " at " + std::to_string(offset());
+        ASSERT_EQ(open(20), 0);
+        EXPECT_EQ(got + ", restart at " + std::to_string(offset()) + (std::filesystem::exists(bak_) ? ", backup" : ""),
+                  r.file + " at " + std::to_string(r.offset) + ", restart at " + std::to_string(r.file.find(MARK) + 1));
+    }
+}
+
+// Images as a restart may find them: markers cut by the search's chunks
+// (NUL bytes, the flag inside text, files without a marker or too long are
+// seeds of fuzz_logfile); and every way the last write (before and after the first wrap) can be torn:
+// stopped after k bytes with the old bytes or zeros behind, or the tail
+// cut off or zeroed inside the marker or behind it.
+TEST_F(LogFile, EveryImageKeepsItsBytesInTheFileOrTheBackup)
+{
+    auto lines = [](size_t len, size_t mark_at) {
+        std::string text(len, 'x');
+        for (size_t i = 99; i < len; i += 100)
+            text[i] = '\n';
+        return text.replace(mark_at, MARK.size(), MARK);
+    };
+    expect_recovered(lines(200000, 128 * 1024 - 4), 1 << 20);
+    expect_recovered(lines(1 << 20, (1 << 20) - 9), 1 << 20);
+    for (const uint32_t max : {4096u, 600u}) {
+        std::string before, after;
+        uint32_t at = 0;
+        ASSERT_EQ(open(max), 0);
+        for (int i = 0; i < 40; ++i) {
+            before = log(), at = offset();
+            ASSERT_EQ(write("line " + std::to_string(i) + " of the log\n"), 0);
+        }
+        after = log();
+        const size_t span = after.find(MARK, at) + MARK.size() - at, mark = after.find(MARK);
+        for (size_t k = 0; k <= span && !HasFailure(); ++k) {
+            std::string cut = before;
+            cut.resize(std::max<size_t>(cut.size(), at + k));
+            cut.replace(at, k, after, at, k);
+            expect_recovered(cut, max);
+            cut.resize(std::max<size_t>(cut.size(), at + span));
+            expect_recovered(cut.replace(at + k, span - k, span - k, '\0'), max);
+        }
+        for (size_t p = mark; p <= after.size() && !HasFailure(); p += p < mark + MARK.size() ? 1 : 23) {
+            expect_recovered(after.substr(0, p), max);
+            expect_recovered(after.substr(0, p) + std::string(after.size() - p, '\0'), max);
+        }
+    }
+}
+
+// Writes past the process's file size limit fail with EFBIG: a copy into
+// the backup cut short leaves both files as they were, and a write cut in
+// its text or its marker leaves the marker behind what was stored whole.
+// A failed sync is a failed write.
+TEST_F(LogFile, WritesAndCopiesCutShortLoseNothingStoredBefore)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    auto limited = [](rlim_t bytes, auto fn) {
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit lower{bytes, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lower);
+        const int rc = fn();
+        setrlimit(RLIMIT_FSIZE, &old);
+        return std::abs(rc);
+    };
+    const std::string earlier(4096, 'e'), content(100, 'n');
+    write_file(bak_, earlier);
+    write_file(path_, content);
+    EXPECT_EQ(limited(earlier.size() + 4, [&] { return open(1000); }), EFBIG);
+    EXPECT_EQ(bsp_quarn_log_file_get(0).is_open, 0);
+    EXPECT_TRUE(log() == content && read_file(bak_) == earlier);
+    ASSERT_EQ(open(1000), 0);
+    EXPECT_TRUE(read_file(bak_) == earlier + content);
+
+    for (const rlim_t limit : {4005, 4012}) { // cut in the text, cut in the marker
+        std::filesystem::remove(path_);
+        ASSERT_EQ(open(100000), 0);
+        ASSERT_EQ(write(std::string(4000, 'f')), 0);
+        EXPECT_EQ(limited(limit, [&] { return write("0123456789"); }), EFBIG);
+        ASSERT_EQ(write("XY"), 0);
+        EXPECT_TRUE(log() == std::string(4000, 'f') + "XY" + MARK) << "limit " << limit; // the failed batch left nothing
+    }
+    quarn_log_file_set_io({nullptr, [](int) { return errno = EIO, -1; }}); // a failed sync is a failed write, said once
+    testing::internal::CaptureStderr();
+    const int rc = write("x\n");
+    EXPECT_EQ(std::to_string(rc) + testing::internal::GetCapturedStderr(), std::to_string(-EIO) + "fsync: Input/output error\n");
+    quarn_log_file_set_io({});
+}
+
+// A power cut keeps any subset of the 512-byte sectors written since the
+// last completed sync, and loses the others.  At every call of a run of
+// batches, for every such subset (or thousands of random ones where there
+// are too many), the file must reopen at a marker with the last synced
+// batch in it (as much of it as the ring keeps beside the batch in flight),
+// and never go to the backup.
+constexpr uint64_t SECTOR = 512;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t QUARN_TRIALS = 8; // a sanitizer's allocator makes each far dearer
+#else
+constexpr size_t QUARN_TRIALS = 60;
+#endif
+
+struct Medium {
+    std::string synced;                                     // the file as of the last completed sync
+    std::vector<std::pair<uint64_t, std::string>> pending;  // writes since then, in order
+};
+Medium g_medium;
+int g_calls = 0, g_cut_at = -1; // calls made; the call before which the cut is taken
+std::optional<Medium> g_cut;    // the medium at the cut
+
+void at_call()
+{
+    if (g_calls++ == g_cut_at)
+        g_cut = g_medium;
+}
+
+ssize_t recorded_pwritev(int fd, const iovec *iov, int n, off_t pos)
+{
+    at_call();
+    const ssize_t done = pwritev(fd, iov, n, pos);
+    std::string bytes;
+    for (int i = 0; i < n; ++i)
+        bytes.append(static_cast<const char *>(iov[i].iov_base), iov[i].iov_len);
+    g_medium.pending.emplace_back(pos, bytes.substr(0, static_cast<size_t>(std::max<ssize_t>(done, 0))));
+    return done;
+}
+
+std::string apply(std::string file, const std::pair<uint64_t, std::string> &w)
+{
+    file.resize(std::max<size_t>(file.size(), w.first + w.second.size()), '\0');
+    return file.replace(w.first, w.second.size(), w.second);
+}
+
+int recorded_fsync(int fd)
+{
+    at_call();
+    for (const auto &w : g_medium.pending)
+        g_medium.synced = apply(g_medium.synced, w);
+    g_medium.pending.clear();
+    return fd >= 0 ? 0 : -1; // the medium above is the disk here
+}
+
+// The sectors the pending writes touch, and the file as it stands once
+// those of keep (a bit per sector) reached the medium.
+std::vector<uint64_t> sectors(const Medium &m)
+{
+    std::vector<uint64_t> out;
+    for (const auto &[pos, bytes] : m.pending)
+        for (uint64_t s = pos / SECTOR; s * SECTOR < pos + bytes.size(); ++s)
+            if (std::find(out.begin(), out.end(), s) == out.end())
+                out.push_back(s);
+    return out;
+}
+
+std::string after_cut(const Medium &m, const std::vector<uint64_t> &secs, const std::vector<bool> &keep)
+{
+    std::string full = m.synced, image = m.synced;
+    for (const auto &w : m.pending)
+        full = apply(full, w);
+    for (size_t i = 0; i < secs.size(); ++i)
+        if (keep[i] && secs[i] * SECTOR < full.size())
+            image = apply(image, {secs[i] * SECTOR, full.substr(secs[i] * SECTOR, SECTOR)});
+    return image;
+}
+
+struct Cut {
+    std::optional<Medium> medium; // at the cut; none when the run made fewer calls
+    std::string synced;           // the last batch synced before it
+    size_t in_flight = 0;         // the length of the batch being written then
+};
+
+// Writes batches into a fresh store of size max with the cut before call cut_at.
+Cut run_batches(const std::string &dir, uint32_t max, const std::vector<std::string> &batches, int cut_at)
+{
+    std::filesystem::remove(dir + "/quarn.app");
+    g_medium = {}, g_calls = 0, g_cut_at = cut_at, g_cut.reset();
+    store::reopen(dir, max);
+    quarn_log_file_set_io({recorded_pwritev, recorded_fsync});
+    Cut cut;
+    for (const std::string &b : batches) {
+        if (&b == &batches[batches.size() / 2])
+            store::reopen(dir, max); // a restart: the write position is found again
+        const bool before = g_cut.has_value();
+        EXPECT_EQ(bsp_quarn_log_file_write(b.data(), static_cast<int>(b.size()), 0), 0);
+        if (!g_cut)
+            cut.synced = b;
+        else if (!before)
+            cut.in_flight = b.size();
+    }
+    quarn_log_file_set_io({});
+    cut.medium = g_cut;
+    return cut;
+}
+
+// What is wrong with the file image reopened, or "".  Before the first
+// batch was synced the file never held a marker on the medium: a torn
+// first batch may go to the backup.
+std::string fault(const std::string &dir, uint32_t max, const std::string &image, const Cut &cut)
+{
+    const std::string &synced = cut.synced;
+    const size_t room = max - std::min<size_t>(max, cut.in_flight + 2 * QUARN_END_MARK_LEN);
+    const std::string log = dir + "/quarn.app";
+    std::filesystem::remove(log + ".bak");
+    std::ofstream(log, std::ios::binary | std::ios::trunc) << image;
+    if (!store::reopen(dir, max) || (!synced.empty() && std::filesystem::exists(log + ".bak")))
+        return "sent to the backup";
+    const std::string file = store::slurp(log);
+    const uint32_t at = bsp_quarn_log_file_get(0).offset;
+    const std::string ring = at == 0 ? file : file.substr(at + QUARN_END_MARK_LEN - 1) + file.substr(0, at - 1);
+    return ring.find(synced.substr(synced.size() - std::min(room, synced.size()))) == std::string::npos
+               ? "the last synced batch is gone"
+               : "";
+}
+
+std::vector<std::string> batches(const std::vector<size_t> &sizes)
+{
+    std::vector<std::string> out;
+    for (const size_t n : sizes) {
+        std::string b = "b" + std::to_string(out.size()) + " ";
+        out.push_back(b.append(n - b.size() - 1, '.') + "\n");
+    }
+    return out;
+}
+
+TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
+{
+    const std::string dir = (std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string()) +
+                            "/quarn-cut-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    std::mt19937 random(7);
+    struct Case {
+        uint32_t max;
+        std::vector<size_t> sizes; // 0: 12..20 KiB
+        size_t trials;             // subsets tried per cut point; 0: every one
+        int step;                  // cut points apart
+    };
+    for (const Case &c : {Case{2048, {30, 400, 1000, 1800, 60, 2600, 12, 500, 1500, 40, 1300}, 0, 1},
+                          Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
+                          Case{64 << 10, std::vector<size_t>(12, 0), QUARN_TRIALS, 2}}) {
+        std::vector<size_t> sizes = c.sizes;
+        for (size_t &n : sizes)
+            n = n ? n : 12288 + random() % 8192;
+        const std::vector<std::string> texts = batches(sizes);
+        for (int cut = 0;; cut += c.step) {
+            const Cut taken = run_batches(dir, c.max, texts, cut);
+            if (!taken.medium)
+                break;
+            const std::vector<uint64_t> secs = sectors(*taken.medium);
+            const size_t subsets = c.trials ? c.trials : size_t{1} << secs.size();
+            for (size_t t = 0; t < subsets; ++t) {
+                std::vector<bool> keep(secs.size());
+                for (size_t i = 0; i < secs.size(); ++i)
+                    keep[i] = c.trials ? random() % 2 : (t >> i) & 1;
+                const std::string why = fault(dir, c.max, after_cut(*taken.medium, secs, keep), taken);
+                ASSERT_EQ(why, "") << "size " << c.max << ", cut before call " << cut << ", subset " << t;
+            }
+        }
+    }
+    bsp_quarn_log_file_close(0);
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -29,20 +29,11 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
-
-bool quarn_test_isolated(); // test_main.cpp: the binary runs in fresh net and IPC namespaces
-
-// Tests that bind the socket name or create the control word run only in
-// the binary's own namespaces.
-#define QUARN_REQUIRE_ISOLATION()                                                                  \
-    do {                                                                                           \
-        if (!quarn_test_isolated())                                                                \
-            GTEST_SKIP() << "needs fresh network and IPC namespaces (unshare); run as root";       \
-    } while (0)
 
 namespace e2e {
 
@@ -123,6 +114,28 @@ inline std::string command(std::string_view text, uint16_t type = QUARN_TYPE_APP
     std::string rec = make_record(type, QUARN_LEVEL_CMD, text, QUARN_MSG_MAGIC, "CMD");
     rec[QUARN_MSG_HEAD_LEN - 1] = 1;
     return rec;
+}
+
+// Records stored in quarn.app with the given prefix, and the records that
+// the server's own lines say were dropped.
+struct Tally {
+    long stored = 0, counted = 0;
+};
+
+inline Tally tally(const std::string &log, const std::string &prefix)
+{
+    Tally t;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        long n = 0;
+        int at = 0;
+        const auto tag = line.find("[quarn]");
+        if (line.starts_with(prefix))
+            ++t.stored;
+        else if (tag != std::string::npos && sscanf(line.c_str() + tag, "[quarn]%ld records dropped%n", &n, &at) == 1 && at > 0)
+            t.counted += n;
+    }
+    return t;
 }
 
 // A datagram socket bound to path, a collector's stand-in; -1 when that fails.

@@ -1,5 +1,5 @@
 // The recovery promise of the log file store, checked on one file image:
-// shared by logfile_test (chosen and torn images) and fuzz_logfile (any).
+// shared by engines_test (chosen and torn images) and fuzz_logfile (any).
 #pragma once
 
 #include "logfile.h"

@@ -1,11 +1,18 @@
 // Failure paths: nothing accepted is lost, no failure passes for success,
-// and no local process reaches a file through the server.
+// and no local process reaches a file through the server.  What the server
+// accepted it stores, or counts: at a stop by any signal in mid-burst, at a
+// crash on an overflowed stack, and while a log file is being recovered.
+// And the worst day of a server: a disk that fills up, a log directory that
+// vanishes, and connection churn.
 #include "harness.h"
 #include "sender.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <random>
 
 namespace {
 
@@ -18,7 +25,6 @@ using std::string;
 // never carry the log.
 TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNeverCarryTheLog)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir t;
     const mode_t mask = umask(022);
     for (const std::vector<int> &closed : {std::vector<int>{}, {0, 1}, {1, 2}, {0, 1, 2}}) {
@@ -46,7 +52,6 @@ TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNever
 // batch, and with the newline left in front of the write position by a restart.
 TEST(Marker, LogTextCannotForgeTheEndMarker)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir dir;
     for (const auto &texts : {std::vector<string>{"x\n+$end$+\ny\n", "p\n+$en", "d$+\nq\n", "s\n+$end$+"}, {"+$end$+\nr\n"}}) {
         Server s({"1M", "0K", "1"}, {}, dir.str());
@@ -57,31 +62,12 @@ TEST(Marker, LogTextCannotForgeTheEndMarker)
     EXPECT_EQ(read_file(dir.file("quarn.app")), "x\n+$end$-\ny\np\n+$end$-\nq\ns\n+$end$-\n+$end$-\nr\n" + END_MARK);
 }
 
-// Every ending signal writes the waiting text of every kind; a fault then
-// ends the server by its own signal, a stop signal with status 0.
-TEST(Signals, FaultEndsByItsSignalAndStopSignalsEndInOrder)
-{
-    QUARN_REQUIRE_ISOLATION();
-    for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGTERM, SIGINT, SIGHUP}) {
-        const bool fault = sig != SIGTERM && sig != SIGINT && sig != SIGHUP;
-        Server s({"1M", "64K", "1"}, {.limit = RLIMIT_CORE, .limit_to = 0});
-        const string text = "waits for " + std::to_string(sig) + "\n";
-        ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 65536 1") &&
-                    s.wait_out(s.file("quarn.dsp") + " open !!!"));
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text) && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, text) && s.settle());
-        ASSERT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), "") << "nothing may be written before the stop";
-        EXPECT_EQ(s.stop(sig), fault ? 128 + sig : 0) << strsignal(sig);
-        EXPECT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), text + END_MARK + text + END_MARK) << strsignal(sig);
-    }
-}
-
 // A lost record's message never waits, neither for a full pipe nor for
 // the stdout lock another thread holds; a signal handler that logs in the
 // middle of a send loses its record instead of waiting for its own thread;
 // and what was lost is reported at exit once a server listens.
 TEST(Client, LostRecordsNeverWaitAndAreReportedAtExit)
 {
-    QUARN_REQUIRE_ISOLATION();
     int p[2], done[2], go[2];
     ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC) | pipe(done) | pipe(go), 0);
     while (write(p[1], "full", 4) == 4) {
@@ -123,7 +109,6 @@ TEST(Client, LostRecordsNeverWaitAndAreReportedAtExit)
 // flood, so the child's own sender says whether it went out).
 TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
 {
-    QUARN_REQUIRE_ISOLATION();
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the thread sanitizer's runtime may hold its own locks across the fork";
 #endif
@@ -144,6 +129,261 @@ TEST(Client, ForkWhileAnotherThreadSendsLeavesAWorkingChild)
         stop = true;
     });
     EXPECT_EQ(wait_exit(pid, 120s), 0) << "a child hung or could not send";
+}
+
+// Every stop signal in mid-burst (senders at full speed on blocking
+// connections, each counting the records its send() accepted until the
+// server ends its reading) ends the server with status 0 and every
+// accepted record stored or counted; a fault ends it by its own signal.
+// Either way the waiting text of every kind is written.
+class StopBySignal : public testing::TestWithParam<int> {};
+
+TEST_P(StopBySignal, WritesTheWaitingTextAndKeepsOrCountsEveryRecordAcceptedBeforeIt)
+{
+    const int sig = GetParam();
+    const bool fault = sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGABRT || sig == SIGQUIT;
+    Server s({"64M", "64K", "1"}, {.limit = RLIMIT_CORE, .limit_to = 0});
+    const string text = "waits for " + std::to_string(sig) + "\n";
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 65536 1") &&
+                s.wait_out(s.file("quarn.dsp") + " open !!!")) << s.report();
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, text) && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_WARN, text) && s.settle());
+    ASSERT_EQ(s.log("quarn.app") + s.log("quarn.dsp"), "") << "nothing may be written before the stop";
+    int counts[2];
+    ASSERT_EQ(pipe(counts), 0);
+    std::vector<pid_t> pids;
+    for (int k = 0; k < (fault ? 0 : 3); ++k)
+        pids.push_back(spawn({}, [&] {
+            const int fd = quarn_socket();
+            long sent = 0;
+            for (; sent < 200000; ++sent) {
+                string line = "s" + std::to_string(k) + " " + std::to_string(sent) + " ";
+                if (!send_all(fd, make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line.append(99 - line.size(), '.') + "\n")))
+                    break;
+            }
+            _exit(write(counts[1], &sent, sizeof sent) == sizeof sent ? 0 : 1);
+        }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(s.stop(sig), fault ? 128 + sig : 0) << s.report();
+    long accepted = 0;
+    for (const pid_t pid : pids) {
+        long sent = 0;
+        EXPECT_TRUE(wait_exit(pid) == 0 && read(counts[0], &sent, sizeof sent) == sizeof sent);
+        accepted += sent;
+    }
+    const Tally t = tally(s.log("quarn.app"), "s");
+    EXPECT_TRUE(s.log("quarn.app").starts_with(text) && s.log("quarn.app").ends_with(END_MARK) && t.stored + t.counted == accepted &&
+                s.log("quarn.dsp") == text + END_MARK)
+        << t.stored << " stored, " << t.counted << " counted of " << accepted;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopBySignal,
+                         testing::Values(SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR2,
+                                         SIGALRM, SIGPWR, SIGXCPU, SIGRTMIN + 2),
+                         [](const auto &info) { return string(sigabbrev_np(info.param) ?: "RT"); });
+
+// A receive thread that overflows its stack (the preloaded library makes
+// it recurse on "overflow now") still runs the fault handler: the staged
+// text is written, and the server ends by the fault.
+TEST(Crash, AStackOverflowInAReceiveThreadKeepsTheStagedText)
+{
+#ifdef QUARN_NO_PRELOAD
+    GTEST_SKIP() << "a static or emulated server loads no preloaded library";
+#endif
+    setenv("LD_PRELOAD", QUARN_OVERFLOW_PRELOAD, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    Server s({"1M", "64K", "1"});
+    unsetenv("LD_PRELOAD");
+    ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "staged\n") && s.settle()) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), "");
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "overflow now\n"));
+    EXPECT_EQ(s.stop(0), 128 + SIGSEGV) << s.report();
+    EXPECT_EQ(s.log("quarn.app"), "staged\n" + END_MARK);
+}
+
+// A dsp_init whose file has no marker recovers it (a scan, a copy to the
+// backup and a sync) on a thread of its own: held still there, it holds
+// back no line of another kind.
+TEST(Open, ARecoveringDspInitHoldsBackNoOtherKindsLines)
+{
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    write_file(s.file("quarn.dsp"), std::string(64 << 20, 'x'));
+    ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 67108864 65536 1"));
+    std::optional<ThreadHold> held;
+    ASSERT_TRUE(wait_until([&] { return s.tid("quarn_open") > 0; })) << s.report();
+    if (!held.emplace(s.tid("quarn_open")).held)
+        GTEST_SKIP() << "no thread can be held still here (no ptrace under user-mode emulation)";
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "goes on\n"));
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "goes on\n" + END_MARK; }) && !has(s.out(), "quarn.dsp open !!!"))
+        << s.report();
+    held.reset();
+    EXPECT_TRUE(s.wait_out(s.file("quarn.dsp") + " open !!!") && read_file(s.file("quarn.dsp.bak")).size() == 64u << 20) << s.report();
+}
+
+// The log files' writer held still (a disk that does not answer) holds
+// back neither the console nor staging, and a fault meanwhile still writes
+// the batch it had been handed, ahead of the text staged after it.
+TEST(Open, AStalledWriterHoldsBackNoConsoleLineAndAFaultStillStoresItsBatch)
+{
+    Server s({"1M", "4K", "1"});
+    ASSERT_TRUE(s.up() && s.settle() && s.tid("quarn_store") > 0) << s.report();
+    std::optional<ThreadHold> held;
+    if (!held.emplace(s.tid("quarn_store")).held)
+        GTEST_SKIP() << "no thread can be held still here (no ptrace under user-mode emulation)";
+    std::string lines; // a batch and a half at this sync size
+    for (int i = 0; i < 45; ++i) {
+        std::string line = "line " + std::to_string(i) + " ";
+        lines += line.append(99 - line.size(), '.') + "\n";
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line + "\n"));
+    }
+    EXPECT_TRUE(s.wait_out("line 44 ") && s.log("quarn.app").empty()) << s.report();
+    // The held thread ends with the rest, and is ours to reap.
+    kill(s.pid(), SIGSEGV);
+    waitpid(held->tid, nullptr, __WALL);
+    EXPECT_EQ(std::to_string(s.stop(0)) + " " + s.log("quarn.app"), std::to_string(128 + SIGSEGV) + " " + lines + END_MARK) << s.report();
+}
+
+// A small tmpfs mounted in this binary's own mount namespace: only servers
+// started after it see it.
+struct SmallDisk {
+    std::string at;
+    bool mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+    ~SmallDisk() { umount2(at.c_str(), MNT_DETACH); }
+    bool fill() const // takes every free byte
+    {
+        const int fd = open((at + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        for (const std::string block(4096, 'F'); write(fd, block.data(), block.size()) > 0;) {
+        }
+        return close(fd), errno == ENOSPC;
+    }
+};
+
+// A full disk costs only the batches it could not take, says so, leaves no
+// piece of them behind the marker, and a kill then restarts at the marker;
+// a removed directory reports each lost batch, a fresh file takes the
+// next once the directory is back, and a line then counts what was lost.
+// Output lives outside the directory.
+TEST(LogDirFault, FullDiskAndRemovedDirectoryLoseOnlyWhatCouldNotBeWritten)
+{
+    TempDir out, mnt;
+    SmallDisk disk{mnt.str()};
+    ASSERT_TRUE(disk.mounted) << strerror(errno);
+    const ChildIo io{.out = out.file("server.out"), .err = out.file("server.err")};
+    auto line = [](int i) { return "full " + std::to_string(i) + " " + std::string(1000, '.') + "\n"; };
+    {
+        Server s({"1M", "0K", "1"}, io, disk.at);
+        ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before\n") && s.settle()) << s.report();
+        ASSERT_TRUE(disk.fill());
+        for (int i = 0; i < 8; ++i)
+            ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, line(i)));
+        EXPECT_TRUE(wait_until([&] { return has(s.err(), "logwrite: No space left on device\n"); })) << s.report();
+        EXPECT_EQ(s.stop(SIGKILL), 128 + SIGKILL);
+    }
+    Server s({"1M", "0K", "1"}, io, disk.at);
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    EXPECT_FALSE(std::filesystem::exists(disk.at + "/quarn.app.bak"));
+    std::filesystem::remove(disk.at + "/filler");
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && s.sync()) << s.report();
+    std::string kept = "before\n";
+    for (int i = 0; s.log("quarn.app") != kept + "\nafter\n" + END_MARK; kept += line(i++))
+        ASSERT_LT(i, 8) << "not the lines that found room, then the rest:\n" << s.log("quarn.app");
+    EXPECT_EQ(s.stop(), 0);
+    TempDir gone;
+    Server t({"1M", "0K", "1"}, io, gone.str());
+    ASSERT_TRUE(t.up() && t.settle()) << t.report(); // it listens before its log file is open
+    std::filesystem::remove_all(gone.str());
+    ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 1\n") && t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "lost 2\n"));
+    ASSERT_TRUE(t.settle());
+    EXPECT_TRUE(wait_until([&] { return count(t.err(), "open: No such file or directory\n") == 2; })) << t.report();
+    std::filesystem::create_directory(gone.str());
+    ASSERT_TRUE(t.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "after\n") && t.settle()) << t.report();
+    const std::string loss = "][WARN][quarn]14 bytes not stored in quarn.app: No such file or directory\n";
+    EXPECT_TRUE(wait_until([&] { // the loss line follows once the write has gone through
+        const std::string log = t.log("quarn.app");
+        return log.starts_with("after\n[") && log.ends_with(loss + END_MARK) && log.size() == 26 + loss.size() + END_MARK.size();
+    })) << t.log("quarn.app");
+}
+
+// A thousand connections held at once fit a 32-bit board's address space,
+// then thousands more come and go: every thread and descriptor goes back,
+// and the server serves on.
+TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const ChildIo io{}; // sanitizers reserve far more address space than a board has
+#else
+    const ChildIo io = sizeof(void *) == 8 ? ChildIo{.limit = RLIMIT_AS, .limit_to = rlim_t{3} << 30} : ChildIo{};
+#endif
+    Server s({"1M", "0K", "1"}, io);
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    const std::string proc = "/proc/" + std::to_string(s.pid());
+    auto entries = [](const std::string &dir) {
+        std::error_code ec;
+        return std::distance(std::filesystem::directory_iterator(dir, ec), {});
+    };
+    const auto tasks = entries(proc + "/task"), fds = entries(proc + "/fd");
+    const std::string record = make_record(QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, "churn\n");
+    std::vector<int> held(999); // with the settling one, as many as are served at once
+    for (int &fd : held)
+        ASSERT_TRUE(send_all(fd = quarn_socket(), record));
+    EXPECT_TRUE(wait_until([&] { return entries(proc + "/fd") == fds + 999; }, 60s)) << entries(proc + "/fd");
+    std::ranges::for_each(held, close);
+    for (int i = 0; i < 2000; ++i) {
+        const int fd = quarn_socket();
+        ASSERT_TRUE(send_all(fd, record));
+        close(fd);
+    }
+    EXPECT_TRUE(wait_until([&] { return entries(proc + "/task") == tasks && entries(proc + "/fd") == fds; }, 60s))
+        << entries(proc + "/task") << " threads, " << entries(proc + "/fd") << " descriptors; at the start " << tasks
+        << ", " << fds;
+    ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n"));
+    EXPECT_TRUE(s.holds("quarn.app", "still serving\n" + END_MARK)) << s.log("quarn.app");
+    EXPECT_EQ(s.stop(), 0) << s.report();
+}
+
+// Records reaching the server in arbitrary pieces on many connections at
+// once: a record cut between two receives (two turns of its receive
+// thread, which serves other connections between them) arrives whole, and
+// each connection's lines keep their order.
+TEST(Pieces, RecordsCutAnywhereOnManyConnectionsArriveWholeAndInOrder)
+{
+    Server s({"1M", "0K", "1"});
+    ASSERT_TRUE(s.up() && s.settle()) << s.report();
+    constexpr int conns = 8;
+    std::vector<int> fds(conns);
+    std::vector<std::string> streams(conns), want(conns);
+    for (int c = 0; c < conns; ++c) {
+        fds[c] = quarn_socket();
+        for (int r = 0; r < 150; ++r) {
+            const std::string line = "c" + std::to_string(c) + " r" + std::to_string(r) + string(r * 7 % 900, 'x') + "\n";
+            streams[c] += make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line), want[c] += line;
+        }
+    }
+    std::mt19937 random(7);
+    for (std::vector<size_t> at(conns); std::ranges::any_of(fds, [](int fd) { return fd >= 0; });) {
+        for (int c = 0; c < conns; ++c) {
+            const size_t n = fds[c] < 0 ? 0 : std::min<size_t>(1 + random() % 400, streams[c].size() - at[c]);
+            ASSERT_TRUE(fds[c] < 0 || send_all(fds[c], std::string_view(streams[c]).substr(at[c], n)));
+            if (fds[c] >= 0 && (at[c] += n) == streams[c].size())
+                close(fds[c]), fds[c] = -1;
+        }
+        if (random() % 8 == 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    const auto lines_of = [&](int c) {
+        string mine, log = s.log("quarn.app");
+        for (size_t at = 0, nl; (nl = log.find('\n', at)) != string::npos; at = nl + 1)
+            if (log.compare(at, std::to_string(c).size() + 2, "c" + std::to_string(c) + " ") == 0)
+                mine += log.substr(at, nl + 1 - at);
+        return mine;
+    };
+    for (int c = 0; c < conns; ++c)
+        EXPECT_TRUE(wait_until([&] { return lines_of(c) == want[c]; })) << "connection " << c;
 }
 
 } // namespace

@@ -1,19 +1,17 @@
 // Forwarding to a real syslog collector (rsyslog, started by each test in the
 // test's own network namespace), and the server under a board's init:
-// readiness notification and the init script.
+// the init script and its readiness notification.
 #include "harness.h"
 
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <netinet/in.h>
 
 
 namespace {
 
 using namespace e2e;
 
-constexpr int PORT = 5514;
 constexpr char RSYSLOGD[] = "/usr/sbin/rsyslogd";
 
 // A fresh network namespace starts with loopback down.
@@ -23,15 +21,6 @@ bool loopback_up()
     ifreq ifr{};
     strcpy(ifr.ifr_name, "lo");
     const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-    close(fd);
-    return ok;
-}
-
-bool tcp_listening()
-{
-    sockaddr_in a{AF_INET, htons(PORT), {htonl(INADDR_LOOPBACK)}, {}};
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(fd);
     return ok;
 }
@@ -54,11 +43,10 @@ class Collector {
     ~Collector() { stop(); }
     bool start()
     {
-        pid_ = spawn({.out = dir_.file("rsyslog.out")}, [&] {
-            execl(RSYSLOGD, RSYSLOGD, "-n", "-f", dir_.file("conf").c_str(), "-i", dir_.file("pid").c_str(), nullptr);
-            _exit(127);
-        });
-        return wait_until(tcp_listening, 20s) && wait_until([&] { return access(socket().c_str(), F_OK) == 0; });
+        pid_ = spawn_exec({RSYSLOGD, "-n", "-f", dir_.file("conf"), "-i", dir_.file("pid")}, {.out = dir_.file("rsyslog.out")});
+        // Listening on TCP port 5514 (hex 158A), then on the Unix socket.
+        return wait_until([] { return has(read_file("/proc/net/tcp"), ":158A 00000000:0000 0A"); }, 20s) &&
+               wait_until([&] { return access(socket().c_str(), F_OK) == 0; });
     }
     void stop()
     {
@@ -79,7 +67,6 @@ class Collector {
 
 #define REQUIRE_COLLECTOR()                                                                            \
     do {                                                                                               \
-        QUARN_REQUIRE_ISOLATION();                                                                     \
         if (access(RSYSLOGD, X_OK) != 0)                                                               \
             GTEST_SKIP() << "rsyslogd missing: apt-get install rsyslog (tools/deps.sh does)";          \
         ASSERT_TRUE(loopback_up());                                                                    \
@@ -177,7 +164,6 @@ TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
 // saying what was not forwarded.
 TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
 {
-    QUARN_REQUIRE_ISOLATION();
     const struct {
         const char *forward, *facility;
         int status;       // 1 refused, 0 accepted
@@ -211,30 +197,12 @@ TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
     }
 }
 
-// A Type=notify manager hears READY=1 on its (abstract) socket, and only
-// once clients can connect.
-TEST(Service, ReadinessIsNotifiedOnceListening)
-{
-    QUARN_REQUIRE_ISOLATION();
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
-    const Env notify("NOTIFY_SOCKET", "@quarn-test-notify");
-    TempDir dir;
-    const pid_t pid = spawn_quarn({dir.str(), "1M", "0K", "1"}, {});
-    pollfd p{fd, POLLIN, 0};
-    char msg[64] = {};
-    EXPECT_TRUE(poll(&p, 1, 20000) == 1 && recv(fd, msg, sizeof msg - 1, 0) > 0);
-    const int conn = quarn_socket();
-    EXPECT_TRUE(std::string(msg) == "READY=1" && conn >= 0 && kill(pid, SIGTERM) == 0 && wait_exit(pid) == 0) << msg;
-    close(conn), close(fd);
-}
-
 // The init script starts the built server, reports it, and stops it in
-// order: a line sent before the stop is in the log file afterwards.
+// order: a line sent before the stop is in the log file afterwards.  A
+// Type=notify manager (here on an abstract socket) hears READY=1 once
+// clients can connect.
 TEST(Service, InitScriptStartsReportsAndStopsInOrder)
 {
-    QUARN_REQUIRE_ISOLATION();
     if (access("/sbin/start-stop-daemon", X_OK) != 0 && access("/usr/sbin/start-stop-daemon", X_OK) != 0)
         GTEST_SKIP() << "start-stop-daemon missing";
     prctl(PR_SET_CHILD_SUBREAPER, 1); // the daemon is ours to reap once it ends
@@ -244,14 +212,21 @@ TEST(Service, InitScriptStartsReportsAndStopsInOrder)
     const auto init = [&](const char *word) {
         return wait_exit(spawn({}, [&] { execl("/bin/sh", "sh", QUARN_SOURCE_DIR "/packaging/quarn.init", word, nullptr); }), 60s);
     };
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, "\0quarn-test-notify"};
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 18), 0);
+    const Env ready("NOTIFY_SOCKET", "@quarn-test-notify");
     ASSERT_EQ(init("start"), 0) << read_file(dir.file("out"));
     EXPECT_EQ(init("status"), 0);
     const pid_t pid = std::stoi(read_file(dir.file("pid")));
+    pollfd p{notify, POLLIN, 0};
+    char msg[64] = {};
+    EXPECT_TRUE(poll(&p, 1, 20000) == 1 && recv(notify, msg, sizeof msg - 1, 0) > 0 && msg == std::string("READY=1")) << msg;
     const int conn = quarn_socket();
     EXPECT_TRUE(send_all(conn, make_record(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "before-stop\n") +
                                    make_record(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1")));
     EXPECT_TRUE(wait_until([&] { return count(read_file(dir.file("out")), "logPrintLevel = 1 \n"); }));
-    close(conn);
+    close(conn), close(notify);
     EXPECT_EQ(init("stop"), 0);
     // Ours to reap as its subreaper; under a user-mode emulator, which keeps
     // that to itself, init reaps it and only its absence shows.

@@ -1,23 +1,24 @@
 // The real quarn executable on its main paths: the command line, what each
 // record shows and stores, staging and the commands, the kernel log, a
-// restart, the orderly stop, and many clients at once.
+// restart, the orderly stop, many clients at once, a kernel log burst and
+// the interval staged text waits at most, even behind a stalled console.  Then `quarn read` on log files
+// the real server wrote: the order after a wrap, a restart and a file sent
+// to its backup, with and without follow, and every filter on one set of
+// lines.
 #include "harness.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
+#include <sys/klog.h>
 #include <sys/stat.h>
 
+#include <utility>
 
 namespace {
 
 using namespace e2e;
 
 const std::string TILDES(50, '~');
-// The help's own lines; lines for further words may stand before the last rule.
-const std::string HELP = "\n" + TILDES + "\nquarn :\nsync               sync log info to log file\n"
-                         "redirect           redirect the print \nlevel +int         set print level to 0~4  \n"
-                         "                   0 debug   \n                   1 info   \n"
-                         "                   2 warning   \n                   3 error   \n";
+// The help's first lines (its words are the control client's own literals).
+const std::string HELP = "\n" + TILDES + "\nquarn :\n";
 const std::string RESET = "\033[0m", GREEN = "\033[32m", CYAN = "\033[36m", YELLOW = "\033[33m", RED = "\033[31m";
 
 std::string opened(const Server &s, const std::string &name) { return s.file(name) + " open !!!\n"; }
@@ -27,7 +28,6 @@ std::string opened(const Server &s, const std::string &name) { return s.file(nam
 // server that passes its checks ends at the taken name, harming nothing.
 TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
 {
-    QUARN_REQUIRE_ISOLATION();
     const std::string dir = "/nonexistent/quarn";
     auto settings = [&](std::string size, std::string sync) {
         return "path:" + dir + "  size = " + size + "  sync " + sync + "   level 1 \n";
@@ -82,7 +82,6 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
 // of descriptors neither spins a core nor stops serving once some are free.
 TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "0K", "1"}, {.limit = RLIMIT_NOFILE, .limit_to = 24});
     ASSERT_TRUE(s.up() && kill(s.pid(), SIGSTOP) == 0) << s.report();
     ASSERT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state != 'T'; }) == 0; }));
@@ -109,7 +108,6 @@ TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
 // oversized record ends its connection.
 TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 {
-    QUARN_REQUIRE_ISOLATION();
     Server s({"1M", "0K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "level0")); // no DSP file: DSP lines are only shown
@@ -158,7 +156,6 @@ TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
 // the control word, set by application and BSP commands; a DSP level is not.
 TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
 {
-    QUARN_REQUIRE_ISOLATION();
     KernelLogTurn turn;
     Server s({"1M", "4K", "1"});
     ASSERT_TRUE(turn.held() && s.up()) << s.report();
@@ -212,10 +209,10 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
 
 // A console that no longer drains (a FIFO nobody reads) holds nothing
 // back: every line is stored and synced meanwhile, the console skips what
-// it cannot take, and once it drains it says how many lines it skipped.
-TEST(Console, AStalledConsoleHoldsBackNoStorageAndCountsWhatItSkipped)
+// it cannot take, and once it drains it says how many lines it skipped;
+// staged text is still written when the interval says.
+TEST(Console, AStalledConsoleHoldsBackNoStorageNorTheIntervalAndCountsWhatItSkipped)
 {
-    QUARN_REQUIRE_ISOLATION();
     TempDir tmp;
     const std::string fifo = tmp.file("console");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -240,8 +237,196 @@ TEST(Console, AStalledConsoleHoldsBackNoStorageAndCountsWhatItSkipped)
         const auto at = shown.find("[WARN][quarn]");
         return at != std::string::npos && sscanf(shown.c_str() + at, "[WARN][quarn]%ld lines not shown", &skipped) == 1;
     })) << shown.size();
-    EXPECT_TRUE(count(shown, "queued ") + skipped == lines && skipped > 0 && s.stop() == 0) << skipped << s.err();
+    EXPECT_TRUE(count(shown, "queued ") + skipped == lines && skipped > 0) << skipped << s.err();
+    // Text below the sync size is written within the interval and not
+    // before it; an error line within a second.
+    ASSERT_EQ(run_cli({"interval", "2"}).status, 0);
+    const struct {
+        int32_t level;
+        std::string text;
+        std::chrono::milliseconds not_before, by;
+    } rows[] = {{QUARN_LEVEL_INFO, "info waits\n", 2s, 2s + 6s}, {QUARN_LEVEL_ERROR, "error hurries\n", 0s, 1s + 4s}};
+    for (const auto &r : rows) {
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, r.level, r.text));
+        EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), r.text) == 1; }, r.by)) << r.text;
+        EXPECT_GE(std::chrono::steady_clock::now() - sent, r.not_before) << r.text;
+    }
+    EXPECT_EQ(s.stop(), 0) << s.err();
     close(console);
+}
+
+// More than one 64 KiB read of kernel lines in one period all reach
+// quarn.bsp beside whole BSP-origin batches, and the kernel's buffer still
+// holds them afterwards.
+TEST(KernelLog, BurstOverSixtyFourKiBArrivesWholeAndStaysInTheKernel)
+{
+    if (access("/dev/kmsg", W_OK) != 0 || klogctl(9, nullptr, 0) < 0)
+        GTEST_SKIP() << "cannot write /dev/kmsg or read the kernel log: " << strerror(errno);
+    KernelLogTurn turn;
+    Server s;
+    ASSERT_TRUE(turn.held() && s.up()) << s.report();
+    ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_bsp_init(4194304, 5); })), 0);
+    const std::string tag = "kburst-" + std::to_string(getpid()) + "-";
+    ASSERT_TRUE(kmsg(tag + "start\n") && wait_until([&] { return count(s.log("quarn.bsp"), tag + "start"); }, 30s));
+    const int lines = 80; // about 73 KB with the kernel's prefixes: few lines in the machine's kernel log
+    for (int i = 0; i < lines; ++i) // BSP-origin batches share the file with the kernel's lines
+        ASSERT_TRUE(kmsg(tag + std::to_string(i) + " " + std::string(880, 'k') + "\n") &&
+                    (i % 9 || s.send(QUARN_TYPE_BSP, QUARN_LEVEL_FILE, "bline-" + std::to_string(i) + "\n")));
+    EXPECT_TRUE(s.sync() && wait_until([&] { return count(s.log("quarn.bsp"), tag) == lines + 1u; }, 60s))
+        << count(s.log("quarn.bsp"), tag) << " of " << lines + 1;
+    const std::string log = "\n" + s.log("quarn.bsp");
+    for (int i = 0; i < lines; i += 9)
+        EXPECT_EQ(count(log, "\nbline-" + std::to_string(i) + "\n"), 1u) << "a batch torn or written over: " << i;
+    EXPECT_TRUE(count(log, END_MARK) == 1 && log.ends_with(END_MARK));
+    std::string kernel(static_cast<size_t>(klogctl(10, nullptr, 0)), '\0');
+    kernel.resize(static_cast<size_t>(std::max(0, klogctl(3, kernel.data(), static_cast<int>(kernel.size())))));
+    EXPECT_EQ(count(kernel, tag + std::to_string(lines - 1) + " "), 1u) << "the read cleared the kernel's buffer";
+}
+
+// 40 bytes, numbered so that order and loss show.
+std::string line(int i)
+{
+    char text[64];
+    snprintf(text, sizeof text, "[2024-05-01 10:00:00][INFO][t]line %04d\n", i);
+    return text;
+}
+
+std::string lines(int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += line(i);
+    return text;
+}
+
+bool send_lines(Server &s, int from, int to)
+{
+    bool ok = s.up();
+    for (int i = from; i < to; ++i)
+        ok = ok && s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line(i));
+    return ok && s.sync();
+}
+
+CliResult read_dir(const std::string &dir, std::vector<std::string> args = {})
+{
+    args.insert(args.begin(), "read");
+    args.push_back(dir);
+    return run_cli(args);
+}
+
+// Ends a child process left running by a failed assertion.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard()
+    {
+        if (pid > 0)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+};
+
+// Ten lines at a time, each group seen before the next, into a 2 KiB ring
+// that wraps every 50 lines; then a restart, then a smaller restart that
+// sends the file to its backup and starts afresh.  quarn read -f shows
+// every line once in order; quarn read after each group shows whole lines
+// oldest first, a blank line where the server restarted, and nothing of
+// the marker or the line the wrap cut; --bak shows the file sent there
+// first, as it lies.
+// Each stop says what was stored and that nothing was lost.
+TEST(ReadOrder, FollowAndReadKeepEveryLineInOrderAcrossWrapRestartAndBackup)
+{
+    TempDir tmp, logs;
+    const std::string out = tmp.file("follow");
+    ChildGuard reader{spawn_quarn({"read", "-fn", "10", "--no-color", logs.str()}, {.out = out})};
+    auto without_line_ends = [](std::string text) {
+        std::erase(text, '\n'); // blank lines mark restarts; the lines themselves must stay whole
+        return text;
+    };
+    std::string kept, shown, bak; // all the file had, with a blank line at a restart; what read shows; the backup
+    int sent = 0;
+    for (const std::size_t size : {2048, 2048, 1024}) {
+        Server srv({std::to_string(size / 1024) + "K", "0K", "1"}, {}, logs.str());
+        kept = size < 2048 ? (bak = shown, "") : kept + (sent ? "\n" : "");
+        for (int round = 0; round < 12; ++round, sent += 10) {
+            ASSERT_TRUE(send_lines(srv, sent, sent + 10));
+            ASSERT_TRUE(wait_until([&] { return without_line_ends(read_file(out)) == without_line_ends(lines(0, sent + 10)); }, 60s))
+                << read_file(out);
+            kept += lines(sent, sent + 10), shown = read_dir(logs.str()).out;
+            const std::size_t cut = kept.size() - std::min(kept.size(), shown.size());
+            ASSERT_TRUE(kept.ends_with(shown) && (cut == 0 || (kept[cut - 1] == '\n' && shown.size() + 2 * 40 + END_MARK.size() >= size)))
+                << kept << "\nshown:\n" << shown;
+        }
+        const int status = srv.stop();
+        EXPECT_TRUE(status == 0 && has(srv.out(), "; stop with Ctrl-C or kill " + std::to_string(srv.pid()) + "\n") &&
+                    srv.out().ends_with(" 4800 bytes stored (quarn.app 4800, quarn.bsp 0, quarn.dsp 0); lost: 0 records "
+                                        "dropped, 0 bytes not stored, 0 connections shed\n"))
+            << srv.out();
+    }
+    const std::string all = read_dir(logs.str(), {"--bak"}).out; // the backup as it lies, then the file
+    EXPECT_TRUE(!bak.empty() && all.ends_with(shown)) << all;
+    for (int i = 0; i < sent; ++i)
+        ASSERT_EQ(count(all, line(i)), count(bak + shown, line(i))) << i << "\n" << all;
+    kill(reader.pid, SIGINT);
+    EXPECT_EQ(wait_exit(std::exchange(reader.pid, -1)), 0);
+}
+
+// One set of lines, written by the server to the application and DSP
+// files, read through each filter.
+TEST(ReadFilter, EachOptionShowsExactlyItsLines)
+{
+    const std::string now = stamp_now();
+    const std::string L1 = "[2024-05-01 10:00:01][INFO][net]link up\n", L2 = "[2024-05-01 10:00:02][WARN][disk]slow\n",
+                      L3 = "[2024-05-01 10:00:03][ERROR][net]link down\n  retry 3\n",
+                      L4 = "[2024-05-01 10:00:04]file only\n", L5 = now + "[DBUG][net]fresh\n",
+                      D1 = "[2024-05-01 10:00:02][INFO][dsp]core up\n", D2 = "[2024-05-01 10:00:03][ERROR][dsp]fault\n",
+                      P0 = "a sender of its own, no stamp\n";
+    Server srv({"64K", "0K", "0"});
+    ASSERT_TRUE(srv.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 0 1"));
+    for (const auto &[type, level, text] : {std::tuple{QUARN_TYPE_APP, QUARN_LEVEL_FILE, P0},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_INFO, L1},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_WARN, L2},
+                                            {QUARN_TYPE_DSP, QUARN_LEVEL_INFO, D1},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_ERROR, L3},
+                                            {QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, D2},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_FILE, L4},
+                                            {QUARN_TYPE_APP, QUARN_LEVEL_INFO, L5}})
+        ASSERT_TRUE(srv.send(type, level, text));
+    ASSERT_TRUE(srv.sync());
+    struct Row {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } rows[] = {
+        {{}, P0 + L1 + L2 + L3 + L4 + L5, 0}, // the first line of a file that never wrapped is whole
+        {{"-p", "warn"}, L2 + L3, 0},                 // a continuation line goes with its entry
+        {{"-p", "1"}, L1 + L2 + L3 + L4, 0},          // file-only lines count as info
+        {{"-t", "net", "-t", "disk"}, L1 + L2 + L3 + L5, 0},
+        {{"--since", "2024-05-01 10:00:02", "--until", "2024-05-01 10:00:03"}, L2 + L3, 0},
+        {{"--since", "-10m"}, L5, 0},
+        {{"-n", "2"}, L4 + L5, 0},
+        {{"-k", "all", "-n", "7"}, L2 + D1 + L3 + D2 + L4 + L5, 0}, // merged by stamp, application first
+        {{"-k", "dsp", "-p", "error"}, D2, 0},
+        {{"-p", "loud"}, "", 1},
+        {{"-k", "kernel"}, "", 1},
+        {{"-kdsp", "--priority=error"}, D2, 0},
+        {{"--follow=yes", "-n1"}, "", 1},
+        {{"--since", "2026-02-30 10:00:00"}, "", 1},
+        {{"--until", "2026-13-45"}, "", 1},
+    };
+    for (const Row &r : rows) {
+        const CliResult got = read_dir(srv.dir(), r.args);
+        EXPECT_EQ(got.out + "exit " + std::to_string(got.status) + (got.err.empty() ? "" : ", said why"),
+                  r.out + "exit " + std::to_string(r.status) + (r.status ? ", said why" : ""))
+            << (r.args.empty() ? "(none)" : r.args[0] + " " + r.args[1]) << ": " << got.err;
+    }
+    // Without a directory, and on a directory without log files: said which.
+    TempDir empty;
+    const Env logdir("QUARN_LOGDIR", srv.file("nonexistent"));
+    for (const auto &[args, status, says] : {std::tuple{std::vector<std::string>{"read"}, 1, "nonexistent: No such file"},
+                                             {{"read", "-k", "all", empty.str()}, 0, "no quarn.app, quarn.dsp or quarn.bsp in"}}) {
+        const CliResult got = run_cli(args);
+        EXPECT_TRUE(got.status == status && got.err.find(says) != std::string::npos) << got.err;
+    }
 }
 
 } // namespace

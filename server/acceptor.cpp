@@ -339,8 +339,6 @@ void *receive_thread_main(void *arg)
     const int epoll_fd = g_recv_epoll[reinterpret_cast<intptr_t>(arg)];
     if (prctl(PR_SET_NAME, "quarn_sv_rv") == -1)
         printf("%s:%d, set thread_name err!   errno = %d\n", "_msg_recv_thread_", 169, errno);
-    if (getenv("QUARN_EXP_NICE"))
-        thread_priority_raise();
     epoll_event ready[QUARN_RECV_EVENTS];
     byte_buffer spare = _alloc_(QUARN_RECV_BUF_LEN);
     for (;;) {

@@ -204,14 +204,6 @@ int dispatch_record(const char *rec, int n, const quarn_peer_t *peer = nullptr);
 // Writes the waiting text of every kind and flushes the console.
 void flush_all();
 
-// Puts the calling thread ten nice steps above the server's priority, when
-// the server may (root, or CAP_SYS_NICE); else it keeps the server's.  For
-// the threads that take what senders hand over while a burst lasts: at the
-// senders' own priority they get their share of the cores only after the
-// senders, the queues they drain fill up, and records are lost or senders
-// wait.
-void thread_priority_raise();
-
 // Acceptor (acceptor.cpp).  quarn_listen creates the listening endpoint
 // once: 0, or -1 when it cannot be had (the name is taken).  accept_loop
 // accepts until accept_stop; it returns only when the endpoint cannot be

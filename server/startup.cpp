@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -292,16 +291,6 @@ bool _start_thread_(void *(*body)(void *))
 }
 
 } // namespace
-
-void thread_priority_raise()
-{
-    constexpr int steps = 10;
-    const auto self = static_cast<id_t>(gettid());
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, self);
-    if (errno == 0)
-        setpriority(PRIO_PROCESS, self, nice - steps < -20 ? -20 : nice - steps);
-}
 
 int quarn_start(int argc, char **argv)
 {

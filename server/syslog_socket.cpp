@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -33,6 +34,7 @@ constexpr int QUARN_SYSLOG_STALL_MS = 2000;     // a full ring that does not dra
 constexpr long QUARN_SYSLOG_PAUSE_START_NS = 20 * 1000; // between two looks at the queue during a burst
 constexpr long QUARN_SYSLOG_PAUSE_MIN_NS = 5 * 1000;
 constexpr long QUARN_SYSLOG_PAUSE_MAX_NS = 500 * 1000;
+constexpr int QUARN_SYSLOG_NICE_RAISE = 10; // the receive thread's nice below the server's
 
 int g_queue_len = 11; // datagrams the kernel queues before senders wait: net.unix.max_dgram_qlen + 1
 
@@ -190,11 +192,25 @@ int _drain_(ring_feed &feed, stamp_cache_t &stamp, int flags)
     }
 }
 
+// Syslog(3) callers wait for this thread whenever the kernel's queue is
+// full: at the priority of its senders it gets its share only after them,
+// the queue stays full, and every datagram taken costs a wake-up of a
+// sleeping sender.  Ahead of them it empties the queue as they fill it.
+// Without the privilege to raise it the thread keeps the server's priority.
+void _raise_priority_()
+{
+    const auto self = static_cast<id_t>(gettid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, self);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, self, std::max(nice - QUARN_SYSLOG_NICE_RAISE, -20));
+}
+
 void *syslog_thread_main(void *)
 {
     prctl(PR_SET_NAME, "quarn_syslog");
     prctl(PR_SET_TIMERSLACK, 1000UL); // the pauses below are tens of microseconds
-    thread_priority_raise(); // ahead of its senders it empties the queue as they fill it
+    _raise_priority_();
     stamp_cache_t stamp;
     ring_feed feed;
     long pause_ns = 0;      // 0: wait in the kernel for the next datagram

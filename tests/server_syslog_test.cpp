@@ -1,6 +1,5 @@
-// The system log socket against the real senders (util-linux logger and
-// glibc's syslog(3)), malformed datagrams (among them a sender without a
-// stamp ending its datagram with a NUL, as Python's SysLogHandler), the
+// The system log socket against the real senders (util-linux logger,
+// glibc's syslog(3), Python's SysLogHandler), malformed datagrams, the
 // socket's start-up, forwarding of syslog lines, and the shell's words
 // quarn log and quarn run.
 #include "harness.h"
@@ -73,6 +72,17 @@ const Sender SENDERS[] = {
                  syslog(p, "prio %s", NAMES[p]);
              closelog();
          }));
+     }},
+    {"python_t",
+     [] {
+         run({"python3", "-c",
+              "import logging, logging.handlers as H\n"
+              "h = H.SysLogHandler(address='/dev/log'); h.ident = 'python_t: '\n"
+              "names = ['emerg','alert','crit','err','warning','notice','info','debug']\n"
+              "h.priority_map = {n: n for n in names}\n"
+              "log = logging.getLogger('t'); log.addHandler(h); log.setLevel(1)\n"
+              "for i, n in enumerate(names):\n"
+              "    logging.addLevelName(60 - i, n); log.log(60 - i, 'prio ' + n)\n"});
      }},
 };
 

@@ -333,6 +333,8 @@ TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
         ASSERT_TRUE(send_all(fd = quarn_socket(), record));
     EXPECT_TRUE(wait_until([&] { return entries(proc + "/fd") == fds + 999; }, 60s)) << entries(proc + "/fd");
     std::ranges::for_each(held, close);
+    // the churn starts once they are gone: beyond the thousand it would be shed, and say so
+    EXPECT_TRUE(wait_until([&] { return entries(proc + "/fd") == fds; }, 60s)) << entries(proc + "/fd");
     for (int i = 0; i < 2000; ++i) {
         const int fd = quarn_socket();
         ASSERT_TRUE(send_all(fd, record));

@@ -8,6 +8,7 @@
 // message that says why a record was lost: a full pipe or a slow console on
 // standard output would otherwise stall every thread's log calls.
 #include "quarn.h"
+#include "mutex_guard.h"
 #include "socket.h"
 
 #include <fcntl.h>
@@ -66,18 +67,6 @@ struct quarn_stamp_cache_t {
     char text[QUARN_STAMP_LEN + 1]{}; // its time stamp and a NUL
 };
 constinit thread_local quarn_stamp_cache_t t_stamp;
-
-// Holds a pthread mutex for the life of the scope.
-class mutex_guard {
-  public:
-    explicit mutex_guard(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~mutex_guard() { pthread_mutex_unlock(&m_); }
-    mutex_guard(const mutex_guard &) = delete;
-    mutex_guard &operator=(const mutex_guard &) = delete;
-
-  private:
-    pthread_mutex_t &m_; // the held mutex
-};
 
 // Attaches the server's control word without creating it.  The attached
 // address, or null when the server has not made it (yet).  Prints nothing.

@@ -320,8 +320,7 @@ int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
     return 0;
 }
 
-// Leaves the table before the descriptor is closed, so that a stop never
-// shuts down a number the system has given to another file meanwhile.
+// Ends a connection its receive thread has served to the end.
 void _conn_end_(int slot, int epoll_fd)
 {
     conn_slot_t &at = g_conns.slots[slot];

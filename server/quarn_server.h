@@ -9,7 +9,8 @@
 //                  (dispatcher.cpp, staging.cpp, commands.cpp);
 //   store writer   writes and syncs the batches that staging hands over
 //                  (store_writer.cpp);
-//   receive thread one per connection, frames records into the ring;
+//   receive thread four, each serving many connections through epoll,
+//                  frame records into the ring (acceptor.cpp);
 //   kernel log     at most one, copies the kernel log into quarn.bsp;
 //   syslog         with QUARN_SYSLOG, frames datagrams into the ring;
 //   signal thread  waits for SIGTERM/SIGINT/SIGHUP and asks the print

@@ -9,6 +9,7 @@
 #include "quarn_server.h"
 
 #include "fault_stack.h"
+#include "mutex_guard.h"
 
 #include <sys/prctl.h>
 
@@ -40,17 +41,6 @@ std::atomic<bool> g_running{false};
 std::atomic<pthread_t> g_writer;
 std::atomic<bool> g_writing{false}; // the writer is inside a batch
 
-class locked {
-  public:
-    explicit locked(pthread_mutex_t &mu) : mu_(mu) { pthread_mutex_lock(&mu_); }
-    ~locked() { pthread_mutex_unlock(&mu_); }
-    locked(const locked &) = delete;
-    locked &operator=(const locked &) = delete;
-
-  private:
-    pthread_mutex_t &mu_;
-};
-
 // The oldest batch handed over, or null; under g_mu.
 in_flight_t *_oldest_()
 {
@@ -69,19 +59,19 @@ void *_writer_main_(void *)
     for (;;) {
         in_flight_t *slot;
         {
-            const locked guard(g_mu);
+            const mutex_guard guard(g_mu);
             while (!(slot = _oldest_()))
                 pthread_cond_wait(&g_work, &g_mu);
         }
         // A fault handler that holds the turn never gives it back: it has
         // written this batch itself, and the process is ending.
-        const locked turn(g_turn);
+        const mutex_guard turn(g_turn);
         // The slot stays taken while it is written: staging swaps only free
         // ones, so its buffer is the writer's alone until then.
         g_writing.store(true, std::memory_order_relaxed);
         store_batch_to(slot->file, reinterpret_cast<char *>(slot->buf), slot->len, false);
         g_writing.store(false, std::memory_order_relaxed);
-        const locked guard(g_mu);
+        const mutex_guard guard(g_mu);
         slot->len = 0;
         pthread_cond_broadcast(&g_done);
     }
@@ -105,7 +95,7 @@ void store_hand_over(const log_kind_t &kind, quarn_stage_t &st)
         store_batch_to(file, reinterpret_cast<char *>(st.buf), st.used, false);
         return;
     }
-    const locked guard(g_mu);
+    const mutex_guard guard(g_mu);
     in_flight_t &slot = g_flight[kind.file];
     while (slot.len > 0)
         pthread_cond_wait(&g_done, &g_mu);
@@ -119,7 +109,7 @@ void store_hand_over(const log_kind_t &kind, quarn_stage_t &st)
 
 void store_wait_written()
 {
-    const locked guard(g_mu);
+    const mutex_guard guard(g_mu);
     while (_oldest_())
         pthread_cond_wait(&g_done, &g_mu);
 }

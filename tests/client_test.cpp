@@ -113,12 +113,14 @@ TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
         {0, 3, g5000, msg, ("[ERROR][" + g5000).substr(0, 1023) + msg.substr(0, 1111 - 21 - 1023)},
     };
     for (const Row &r : rows) {
-        const std::string before = stamp_now();
-        quarn_msg_write_with_type(r.origin, r.level, r.tag.c_str(), "%s", r.msg.c_str());
-        const std::string got = arrived(), stamp = r.level == 5 ? "" : got.substr(40, 21);
-        EXPECT_TRUE(stamp.empty() || stamp == before || stamp == stamp_now()) << stamp;
-        EXPECT_EQ(got, make_record(r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP, r.level, stamp + r.expected,
-                                   QUARN_MSG_MAGIC, r.tag.c_str())) << r.expected.substr(0, 20);
+        for (const char *fmt : {"%s", "%.9999s"}) { // a ready line is copied, a real format goes to vsnprintf
+            const std::string before = stamp_now();
+            quarn_msg_write_with_type(r.origin, r.level, r.tag.c_str(), fmt, r.msg.c_str());
+            const std::string got = arrived(), stamp = r.level == 5 ? "" : got.substr(40, 21);
+            EXPECT_TRUE(stamp.empty() || stamp == before || stamp == stamp_now()) << stamp;
+            EXPECT_EQ(got, make_record(r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP, r.level, stamp + r.expected,
+                                       QUARN_MSG_MAGIC, r.tag.c_str())) << fmt << " " << r.expected.substr(0, 20);
+        }
     }
     const wchar_t unencodable[] = {0x20AC, 0}; // no C-locale encoding
     quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "fmt", "ab%lscd", unencodable);

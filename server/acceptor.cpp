@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <cerrno>
@@ -47,15 +48,17 @@ inline constexpr uint32_t QUARN_CONN_PER_USER = 64; // of them, of one unprivile
 
 // One connection, from its accept until the print thread has dispatched
 // its last record: a record in the ring names its slot, so the slot is not
-// given to another connection before then.
+// given to another connection before then.  A slot starts as all zero
+// bytes, so the table's pages stay untouched until connections use them.
 struct conn_slot_t {
-    int fd = -1;                      // the connection; -1 once it ended; guarded by g_conns.lock
+    bool serving = false;             // fd is a connection; false once it ended; guarded by g_conns.lock
+    int fd = 0;                       // while serving; guarded by g_conns.lock
     quarn_peer_t peer{};              // who is on the other end; fixed while the slot is in use
     std::atomic<uint32_t> holding{0}; // bytes of its records in the ring, not yet dispatched
     uint32_t serial = 0;              // connections the slot has served; guarded by g_conns.lock
-    quarn_reader_t reader;            // the connection's framing; its receive thread's alone
+    uint32_t carry_len = 0;           // (beside serial: no padding)
     std::unique_ptr<uint8_t[]> carry; // between turns, the start of a record still coming
-    uint32_t carry_len = 0;
+    std::optional<quarn_reader_t> reader; // the connection's framing; its receive thread's alone
 };
 
 // The connections being served, so that a stop can end each one's reading
@@ -63,14 +66,16 @@ struct conn_slot_t {
 struct conn_table_t {
     std::mutex lock;
     std::condition_variable changed; // a connection ended, or the acceptor closed
-    conn_slot_t slots[QUARN_CONN_SLOTS];
     uint32_t open = 0;               // slots with a connection; guarded by lock
-    int next = 0;                    // where the search for a free slot starts; guarded by lock
     bool accepting = true;           // the listening socket is open; guarded by lock
     uint32_t refused_uids[64]{};     // users told about already that they may not command
     size_t refused_count = 0;        // guarded by lock
 };
 conn_table_t g_conns;
+// Apart from the table and constant-initialised, so that no constructor
+// writes its 2048 slots (160 KiB): a new connection takes the lowest free
+// slot, and the pages touched are those of the most connections at once.
+constinit conn_slot_t g_slots[QUARN_CONN_SLOTS];
 // eventfd: the acceptor is to take what waits in the backlog and close.
 int g_stop_fd = -1;
 
@@ -82,10 +87,9 @@ int _conn_add_(int fd, const quarn_peer_t &peer)
     const std::lock_guard hold(g_conns.lock);
     uint32_t mine = 0;
     int free_slot = -1;
-    for (int i = 0; i < QUARN_CONN_SLOTS; ++i) {
-        const int at = (g_conns.next + i) % QUARN_CONN_SLOTS;
-        conn_slot_t &slot = g_conns.slots[at];
-        if (slot.fd >= 0)
+    for (int at = 0; at < QUARN_CONN_SLOTS; ++at) {
+        const conn_slot_t &slot = g_slots[at];
+        if (slot.serving)
             mine += slot.peer.uid == peer.uid;
         else if (free_slot < 0 && slot.holding.load(std::memory_order_relaxed) == 0)
             free_slot = at;
@@ -93,10 +97,10 @@ int _conn_add_(int fd, const quarn_peer_t &peer)
     errno = g_conns.open >= QUARN_CONN_MAX || free_slot < 0 ? EMFILE : EUSERS;
     if (g_conns.open >= QUARN_CONN_MAX || free_slot < 0 || (!peer.privileged && mine >= QUARN_CONN_PER_USER))
         return -1;
-    g_conns.slots[free_slot].fd = fd;
-    g_conns.slots[free_slot].peer = peer;
-    ++g_conns.slots[free_slot].serial;
-    g_conns.next = (free_slot + 1) % QUARN_CONN_SLOTS;
+    conn_slot_t &slot = g_slots[free_slot];
+    slot.serving = true, slot.fd = fd;
+    slot.peer = peer;
+    ++slot.serial;
     ++g_conns.open;
     return free_slot;
 }
@@ -106,7 +110,7 @@ int _conn_add_(int fd, const quarn_peer_t &peer)
 void _conn_remove_(int slot)
 {
     const std::lock_guard hold(g_conns.lock);
-    g_conns.slots[slot].fd = -1;
+    g_slots[slot].serving = false;
     --g_conns.open;
     g_conns.changed.notify_all();
 }
@@ -185,7 +189,7 @@ byte_buffer _alloc_(uint32_t len)
 // a new one, holding what the last turn left.  False without memory.
 bool _lend_buffer_(conn_slot_t &at, byte_buffer &spare)
 {
-    quarn_reader_t &r = at.reader;
+    quarn_reader_t &r = *at.reader;
     if (r.buf)
         return true; // kept from a turn whose rest found no memory for a carry
     r.buf = spare ? std::move(spare) : _alloc_(QUARN_RECV_BUF_LEN);
@@ -203,7 +207,7 @@ bool _lend_buffer_(conn_slot_t &at, byte_buffer &spare)
 // the carry; with no memory for that, the connection keeps the buffer.
 void _take_buffer_back_(conn_slot_t &at, byte_buffer &spare)
 {
-    quarn_reader_t &r = at.reader;
+    quarn_reader_t &r = *at.reader;
     const uint32_t left = r.tail - r.head;
     if (left > 0) {
         at.carry = _alloc_(left);
@@ -234,7 +238,7 @@ struct conn_ref_t {
 // record, as a single write would.
 void _store_batch_(quarn_cb_rec_t *recs, int count, const conn_ref_t &conn)
 {
-    const quarn_cb_sender_t sender{&g_conns.slots[conn.slot].holding, g_counters.conn_open.load()};
+    const quarn_cb_sender_t sender{&g_slots[conn.slot].holding, g_counters.conn_open.load()};
     if (count == 0 || bsp_quarn_cb_write_batch(recs, count, &sender) == 0)
         return;
     for (int i = 0; i < count; ++i) {
@@ -323,10 +327,10 @@ int receive_records(quarn_reader_t *reader, const conn_ref_t &conn)
 // Ends a connection its receive thread has served to the end.
 void _conn_end_(int slot, int epoll_fd)
 {
-    conn_slot_t &at = g_conns.slots[slot];
-    const int fd = at.reader.fd;
+    conn_slot_t &at = g_slots[slot];
+    const int fd = at.reader->fd;
     epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-    at.reader.buf.reset(), at.reader.len = 0;
+    at.reader.reset();
     at.carry.reset(), at.carry_len = 0;
     _conn_remove_(slot);
     close(fd);
@@ -345,11 +349,11 @@ void *receive_thread_main(void *arg)
         const int n = epoll_wait(epoll_fd, ready, QUARN_RECV_EVENTS, -1);
         for (int i = 0; i < n; ++i) {
             const int slot = static_cast<int>(ready[i].data.u32);
-            conn_slot_t &at = g_conns.slots[slot];
+            conn_slot_t &at = g_slots[slot];
             if (!_lend_buffer_(at, spare)) {
                 loss_count(QUARN_LOSS_CONNECTIONS, 1, ENOMEM);
                 _conn_end_(slot, epoll_fd);
-            } else if (receive_records(&at.reader, conn_ref_t{at.reader.fd, slot, at.peer}) < 0) {
+            } else if (receive_records(&*at.reader, conn_ref_t{at.reader->fd, slot, at.peer}) < 0) {
                 _conn_end_(slot, epoll_fd);
             } else {
                 _take_buffer_back_(at, spare);
@@ -394,12 +398,11 @@ void _serve_(int fd)
     const int slot = _conn_add_(fd, peer);
     if (slot < 0)
         return _shed_(fd, errno);
-    conn_slot_t &at = g_conns.slots[slot];
+    conn_slot_t &at = g_slots[slot];
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(slot);
-    at.reader = quarn_reader_t{};
-    at.reader.fd = fd; // its buffer is lent at each turn
+    at.reader.emplace().fd = fd; // its buffer is lent at each turn
     g_counters.conn_open.fetch_add(1, std::memory_order_relaxed); // before its thread may end it
     if (epoll_ctl(g_recv_epoll[slot % QUARN_RECV_THREADS], EPOLL_CTL_ADD, fd, &ev) != 0) {
         const int err = errno;
@@ -494,8 +497,8 @@ bool accept_stop(int wait_ms)
     if (!g_conns.changed.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return !g_conns.accepting; }))
         return false;
     // Each receive thread reads what its connection holds, then meets its end.
-    for (const conn_slot_t &slot : g_conns.slots)
-        if (slot.fd >= 0)
+    for (const conn_slot_t &slot : g_slots)
+        if (slot.serving)
             shutdown(slot.fd, SHUT_RD);
     return true;
 }
@@ -508,24 +511,24 @@ bool connections_wait_ended(int wait_ms)
 
 const quarn_peer_t &conn_peer(uint16_t slot)
 {
-    return g_conns.slots[slot % QUARN_CONN_SLOTS].peer;
+    return g_slots[slot % QUARN_CONN_SLOTS].peer;
 }
 
 void conn_dispatched(uint16_t slot, uint32_t bytes)
 {
-    g_conns.slots[slot % QUARN_CONN_SLOTS].holding.fetch_sub(bytes, std::memory_order_relaxed);
+    g_slots[slot % QUARN_CONN_SLOTS].holding.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 uint32_t conn_serial(uint16_t slot)
 {
     const std::lock_guard hold(g_conns.lock);
-    return g_conns.slots[slot % QUARN_CONN_SLOTS].serial;
+    return g_slots[slot % QUARN_CONN_SLOTS].serial;
 }
 
 void conn_reply(uint16_t slot, uint32_t serial, const char *line)
 {
     const std::lock_guard hold(g_conns.lock); // the receive thread leaves the slot before it closes
-    const conn_slot_t &at = g_conns.slots[slot % QUARN_CONN_SLOTS];
-    if (at.fd >= 0 && at.serial == serial)
+    const conn_slot_t &at = g_slots[slot % QUARN_CONN_SLOTS];
+    if (at.serving && at.serial == serial)
         _send_reply_(at.fd, line);
 }

@@ -132,7 +132,8 @@ void forwarder::take_lines_(std::chrono::milliseconds bound)
         if (out_stream_) {
             msg_.clear();
             format_.append(msg_, m, text, max_message_);
-            out_.append(std::to_string(msg_.size())).append(" ").append(msg_); // RFC 6587 octet counting
+            forward_append_number(out_, static_cast<uint32_t>(msg_.size())); // RFC 6587 octet counting
+            out_.append(" ").append(msg_);
         } else {
             format_.append(out_, m, text, max_message_);
         }

@@ -76,7 +76,7 @@ constexpr size_t SCAN_CHUNK = 128 * 1024;        // bytes read per step of the s
 constexpr size_t CHUNK_OVERLAP = QUARN_END_MARK_LEN - 1; // a marker cut by a chunk end lies whole in the next chunk
 
 std::mutex open_mu;            // one open at a time; guards dirTmp and p_tmp
-char dirTmp[PATH_LEN];         // remembered log directory, ends in '/'; under open_mu
+char dirTmp[QUARN_LOG_DIR_MAX + 2]; // remembered log directory, ends in '/'; under open_mu
 char p_tmp[SCAN_CHUNK + 1];    // the search's one chunk buffer; under open_mu
 
 // Owns a descriptor for the length of a scope.

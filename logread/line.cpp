@@ -63,10 +63,11 @@ bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
 // (2026-02-30 and 25:00 do not).
 bool _real_time_(uint64_t key)
 {
-    const auto two = [&](uint64_t below) { return static_cast<int>(key / below % 100); }; // two digits
-    const int year = static_cast<int>(key / 10000000000), month = two(100000000), day = two(1000000);
+    // Unsigned all through: the board's C runtime then needs no signed division.
+    const auto two = [&](uint64_t below) { return static_cast<unsigned>(key / below % 100); }; // two digits
+    const unsigned year = static_cast<unsigned>(key / 10000000000), month = two(100000000), day = two(1000000);
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    constexpr unsigned DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return month >= 1 && month <= 12 && day >= 1 && day <= DAYS[month - 1] + (month == 2 && leap) &&
            two(10000) < 24 && two(100) < 60 && two(1) < 60;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 namespace {
 
@@ -43,11 +42,9 @@ bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
     if (text.size() < 3 || text[0] != '-')
         return false;
     uint64_t n = 0;
-    const char *last = text.data() + text.size() - 1;
-    const auto [end, ec] = std::from_chars(text.data() + 1, last, n);
-    if (ec != std::errc{} || end != last || n > 100ull * 365 * 86400)
+    if (!logread_decimal(text.substr(1, text.size() - 2), 100ull * 365 * 86400, n))
         return false;
-    const auto unit = std::string_view("smhd").find(*last);
+    const auto unit = std::string_view("smhd").find(text.back());
     if (unit == std::string_view::npos)
         return false;
     constexpr uint64_t SECONDS[] = {1, 60, 3600, 86400};
@@ -73,6 +70,18 @@ bool _real_time_(uint64_t key)
 }
 
 } // namespace
+
+bool logread_decimal(std::string_view text, uint64_t max, uint64_t &n)
+{
+    n = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (!_digit_(c) || n > max / 10 || digit > max - n * 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    return !text.empty();
+}
 
 bool logread_stamp(std::string_view text, uint64_t &key)
 {

@@ -1,6 +1,5 @@
 #include "options.h"
 
-#include <charconv>
 #include <cstdio>
 #include <strings.h>
 
@@ -10,8 +9,11 @@ constexpr int64_t LAST_MAX = INT64_MAX / 2;
 
 bool _number_(std::string_view text, int64_t &n)
 {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    return ec == std::errc{} && end == text.data() + text.size() && n >= 0 && n <= LAST_MAX;
+    uint64_t value = 0;
+    if (!logread_decimal(text, LAST_MAX, value))
+        return false;
+    n = static_cast<int64_t>(value);
+    return true;
 }
 
 bool _level_(const std::string &text, int &level)

@@ -18,7 +18,7 @@ constexpr int FACILITY_LOCAL0 = 16;
 constexpr size_t HOST_NAME_MAX_LEN = 253;
 
 struct facility_name {
-    const char *name;
+    char name[9]; // not a pointer: a table of them would need a relocation each
     int code;
 };
 constexpr std::array<facility_name, 20> FACILITY_NAMES{{

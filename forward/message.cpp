@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::string_view KIND_NAMES[] = {"app", "bsp", "dsp"}; // by QUARN_*_LOG_INIT
+constexpr char KIND_NAMES[][4] = {"app", "bsp", "dsp"}; // by QUARN_*_LOG_INIT
 constexpr size_t MSGID_MAX = 32;
 
 // PRINTUSASCII only, as HOSTNAME and MSGID require; "-" when nothing is left.

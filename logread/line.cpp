@@ -1,12 +1,14 @@
 #include "line.h"
 
+#include "levels.h"
+
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
 constexpr std::size_t STAMP_LEN = 21; // "[YYYY-MM-DD hh:mm:ss]"
-constexpr std::array<std::string_view, 4> LABELS{"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
 
 bool _digit_(char c) { return c >= '0' && c <= '9'; }
 
@@ -105,10 +107,11 @@ log_line logread_parse(std::string_view text)
         return line;
     text.remove_prefix(STAMP_LEN);
     line.level = LOGREAD_FILE_ONLY;
-    for (std::size_t i = 0; i < LABELS.size(); ++i) {
-        if (text.starts_with(LABELS[i])) {
-            line.level = static_cast<int>(i);
-            text.remove_prefix(LABELS[i].size());
+    for (int i = 0; i < 4; ++i) {
+        const std::string_view label = QUARN_LEVEL_LABELS[i];
+        if (text.starts_with(label)) {
+            line.level = i;
+            text.remove_prefix(label.size());
             break;
         }
     }
@@ -124,14 +127,18 @@ bool logread_time_key(std::string_view text, time_t now, uint64_t &key)
 {
     if (_relative_key_(text, now, key))
         return true;
-    std::string t(text);
-    if (t.size() > 10 && t[10] == 'T')
-        t[10] = ' ';
+    char copy[19]; // the longest form
+    if (text.size() > sizeof copy)
+        return false;
+    memcpy(copy, text.data(), text.size());
+    if (text.size() > 10 && copy[10] == 'T')
+        copy[10] = ' ';
+    const std::string_view t(copy, text.size());
     // Parts left out count as zero.
-    static constexpr std::string_view FORMS[] = {"dddd-dd-dd dd:dd:dd", "dddd-dd-dd dd:dd", "dddd-dd-dd"};
+    static constexpr char FORMS[][20] = {"dddd-dd-dd dd:dd:dd", "dddd-dd-dd dd:dd", "dddd-dd-dd"};
     static constexpr uint64_t SCALE[] = {1, 100, 1000000};
     for (std::size_t i = 0; i < std::size(FORMS); ++i) {
-        if (t.size() == FORMS[i].size() && _match_(t, FORMS[i], key)) {
+        if (t.size() == strlen(FORMS[i]) && _match_(t, FORMS[i], key)) {
             key *= SCALE[i];
             return _real_time_(key);
         }

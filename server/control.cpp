@@ -101,7 +101,7 @@ int _redirect_()
 // its name; false for anything else.
 bool _level_value_(const char *arg, int &n)
 {
-    static constexpr const char *NAMES[] = {"debug", "info", "warn", "error"};
+    static constexpr char NAMES[][6] = {"debug", "info", "warn", "error"};
     for (n = 0; n < 4; ++n)
         if (strcmp(arg, NAMES[n]) == 0)
             return true;

@@ -88,17 +88,18 @@ bool _takes_value_(std::string_view name)
 // Sets the flag name stands for; false when it is none.
 bool _flag_(std::string_view name, read_options &opt)
 {
-    if (name == "--help" || name == "-h")
-        opt.help = true;
-    else if (name == "-f" || name == "--follow")
-        opt.follow = true;
-    else if (name == "--bak")
-        opt.backups = true;
-    else if (name == "--no-color")
-        opt.color = false;
-    else
-        return false;
-    return true;
+    struct flag {
+        char name[11];
+        bool read_options::*field;
+        bool value;
+    };
+    static constexpr flag FLAGS[] = {{"--help", &read_options::help, true},      {"-h", &read_options::help, true},
+                                      {"-f", &read_options::follow, true},       {"--follow", &read_options::follow, true},
+                                      {"--bak", &read_options::backups, true},   {"--no-color", &read_options::color, false}};
+    for (const flag &f : FLAGS)
+        if (name == f.name)
+            return opt.*f.field = f.value, true;
+    return false;
 }
 
 // One argument of options: "--name", "--name=value" or a row of short

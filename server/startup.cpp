@@ -50,9 +50,7 @@ bool _parse_size_(const char *text, uint32_t *out)
     case 'g': case 'G': unit = 1024 * 1024 * 1024; break;
     default: return false;
     }
-    const char *p = text;
-    while (isspace(static_cast<unsigned char>(*p)))
-        ++p;
+    const char *p = text + strspn(text, " \t\n\v\f\r"); // isspace of the C locale, the server's
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;

@@ -18,7 +18,7 @@ constexpr int FACILITY_LOCAL0 = 16;
 constexpr size_t HOST_NAME_MAX_LEN = 253;
 
 struct facility_name {
-    const char *name;
+    char name[9]; // not a pointer: a table of them would need a relocation each
     int code;
 };
 constexpr std::array<facility_name, 20> FACILITY_NAMES{{
@@ -38,7 +38,9 @@ int _number_(std::string_view s, int lo, int hi)
 {
     if (!_all_digits_(s) || s.size() > 5)
         return -1;
-    const int n = atoi(std::string(s).c_str());
+    int n = 0;
+    for (const char c : s) // five digits at most: no overflow
+        n = n * 10 + (c - '0');
     return n >= lo && n <= hi ? n : -1;
 }
 
@@ -73,7 +75,9 @@ const char *_host_problem_(const std::string &host)
     if (host.size() > HOST_NAME_MAX_LEN)
         return "host name longer than 253 characters";
     const bool ok_chars = std::ranges::all_of(host, [](char c) {
-        return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+        // isalnum of the C locale, the server's, spelt out
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_';
     });
     if (!ok_chars)
         return "host name with a character other than letters, digits, '-', '.' and '_'";

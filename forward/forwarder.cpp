@@ -132,7 +132,8 @@ void forwarder::take_lines_(std::chrono::milliseconds bound)
         if (out_stream_) {
             msg_.clear();
             format_.append(msg_, m, text, max_message_);
-            out_.append(std::to_string(msg_.size())).append(" ").append(msg_); // RFC 6587 octet counting
+            forward_append_number(out_, static_cast<uint32_t>(msg_.size())); // RFC 6587 octet counting
+            out_.append(" ").append(msg_);
         } else {
             format_.append(out_, m, text, max_message_);
         }
@@ -338,7 +339,9 @@ void forward_kernel(const char *text, uint32_t len)
         // "<N>" carries the facility too for lines written to /dev/kmsg.
         unsigned pri = 0;
         int used = 0;
-        m.severity = sscanf(std::string(line.substr(0, 8)).c_str(), "<%u>%n", &pri, &used) == 1 && used > 0
+        char head[9] = {}; // "<N>" is all that is read of it
+        line.copy(head, sizeof head - 1);
+        m.severity = sscanf(head, "<%u>%n", &pri, &used) == 1 && used > 0
                          ? static_cast<uint8_t>(pri & 7)
                          : KERNEL_SEVERITY;
         g_forwarder->push(m, line);

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::string_view KIND_NAMES[] = {"app", "bsp", "dsp"}; // by QUARN_*_LOG_INIT
+constexpr char KIND_NAMES[][4] = {"app", "bsp", "dsp"}; // by QUARN_*_LOG_INIT
 constexpr size_t MSGID_MAX = 32;
 
 // PRINTUSASCII only, as HOSTNAME and MSGID require; "-" when nothing is left.
@@ -87,7 +87,17 @@ uint8_t forward_severity(uint32_t level)
     return level < std::size(by_level) ? by_level[level] : 6;
 }
 
-forward_format::forward_format(int facility) : facility_(facility), procid_(std::to_string(getpid()))
+void forward_append_number(std::string &out, uint32_t n)
+{
+    char digits[10];
+    size_t at = sizeof digits;
+    do
+        digits[--at] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) != 0);
+    out.append(digits + at, sizeof digits - at);
+}
+
+forward_format::forward_format(int facility) : facility_(facility), pid_(static_cast<uint32_t>(getpid()))
 {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0)
@@ -105,10 +115,13 @@ void forward_format::stamp_(std::string &out, int64_t sec, uint32_t usec)
         localtime_r(&t, &local);
         char date[32];
         strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-        const int off = static_cast<int>(local.tm_gmtoff / 60) % (24 * 60); // minutes east of UTC
-        const int abs_off = off < 0 ? -off : off;
+        // Minutes east of UTC, worked out unsigned so that the board's C
+        // runtime needs no signed division.
+        const long east = local.tm_gmtoff;
+        const unsigned long east_abs = east < 0 ? 0ul - static_cast<unsigned long>(east) : static_cast<unsigned long>(east);
+        const unsigned off = static_cast<unsigned>(east_abs / 60 % (24 * 60));
         char zone[16];
-        snprintf(zone, sizeof zone, "%c%02d:%02d", off < 0 ? '-' : '+', abs_off / 60, abs_off % 60);
+        snprintf(zone, sizeof zone, "%c%02u:%02u", east < 0 && off != 0 ? '-' : '+', off / 60, off % 60);
         stamp_sec_ = sec, stamp_date_ = date, stamp_zone_ = zone;
     }
     char frac[7] = {'.'};
@@ -122,14 +135,16 @@ void forward_format::append(std::string &out, const forward_line_meta &m, std::s
     const size_t start = out.size();
     out += '<';
     const int facility = m.facility == FORWARD_OWN_FACILITY ? facility_ : m.facility;
-    out += std::to_string(facility * 8 + (m.severity & 7));
+    forward_append_number(out, static_cast<uint32_t>(facility * 8 + (m.severity & 7)));
     out += ">1 ";
     stamp_(out, m.sec, m.usec);
     const std::string tag = _printable_(m.tag, MSGID_MAX); // APP-NAME too: the collector sees who sent it
     out.append(" ").append(host_).append(" ").append(tag).append(" ");
-    out.append(m.pid ? std::to_string(m.pid) : procid_).append(" ").append(tag);
+    forward_append_number(out, m.pid ? m.pid : pid_);
+    out.append(" ").append(tag);
     out.append(" [quarn@32473 kind=\"").append(KIND_NAMES[m.kind % 3]).append("\" level=\"");
-    out.append(std::to_string(m.level)).append("\"] ");
+    forward_append_number(out, m.level);
+    out.append("\"] ");
     if (text.ends_with('\n'))
         text.remove_suffix(1);
     _append_text_(out, text, start + max);

@@ -26,6 +26,9 @@ struct forward_line_meta {
 // error 3, file-only (and anything else) 6.
 uint8_t forward_severity(uint32_t level);
 
+// Appends n in decimal; forwarding's one writer of numbers.
+void forward_append_number(std::string &out, uint32_t n);
+
 class forward_format {
   public:
     explicit forward_format(int facility);
@@ -40,7 +43,7 @@ class forward_format {
 
     int facility_;         // syslog facility code
     std::string host_;     // HOSTNAME field, from gethostname
-    std::string procid_;   // PROCID field: the server's pid
+    uint32_t pid_;         // PROCID field of the server's own lines
     int64_t stamp_sec_ = -1; // second that stamp_date_ holds
     std::string stamp_date_; // "YYYY-MM-DDThh:mm:ss" of stamp_sec_
     std::string stamp_zone_; // its UTC offset, "+hh:mm"

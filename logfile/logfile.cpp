@@ -52,9 +52,9 @@ int open_file(const char *path)
     return -1;
 }
 
-log_kind_t app_lf{"quarn.app", "quarn.app.bak"};
-log_kind_t bsp_lf{"quarn.bsp", "quarn.bsp.bak"};
-log_kind_t dsp_lf{"quarn.dsp", "quarn.dsp.bak"};
+// All zero at the start: the records and their paths take no room in the
+// executable's image.
+log_kind_t app_lf, bsp_lf, dsp_lf;
 
 // Kinds other than BSP and DSP use the application file.
 log_kind_t &get_lf(int kind)
@@ -76,7 +76,7 @@ constexpr size_t SCAN_CHUNK = 128 * 1024;        // bytes read per step of the s
 constexpr size_t CHUNK_OVERLAP = QUARN_END_MARK_LEN - 1; // a marker cut by a chunk end lies whole in the next chunk
 
 std::mutex open_mu;            // one open at a time; guards dirTmp and p_tmp
-char dirTmp[PATH_LEN];         // remembered log directory, ends in '/'; under open_mu
+char dirTmp[QUARN_LOG_DIR_MAX + 2]; // remembered log directory, ends in '/'; under open_mu
 char p_tmp[SCAN_CHUNK + 1];    // the search's one chunk buffer; under open_mu
 
 // Owns a descriptor for the length of a scope.
@@ -109,9 +109,12 @@ void _remember_dir_(const char *dir, int dirLen)
     strcpy(dirTmp + dirLen, slash ? "" : "/");
 }
 
-void _form_path_(char (&path)[PATH_LEN], const char *name)
+// The log file of a kind (as get_lf maps it) in the remembered directory;
+// suffix ".bak" names the backup that every unusable file is appended to.
+void _form_path_(char (&path)[PATH_LEN], int kind, const char *suffix)
 {
-    snprintf(path, sizeof path, "%s%s", dirTmp, name);
+    static constexpr char NAMES[][10] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
+    snprintf(path, sizeof path, "%s%s%s", dirTmp, NAMES[kind == 1 || kind == 2 ? kind : 0], suffix);
 }
 
 // ---- Finding the write offset ---------------------------------------------
@@ -299,8 +302,8 @@ int bsp_quarn_log_file_init(const char *dir, int dirLen, uint32_t maxSize, int k
     // The search and a recovery run without the kind's lock: they may take
     // seconds on flash, and the kind's record must stay readable meanwhile.
     char path[PATH_LEN], bak_path[PATH_LEN];
-    _form_path_(path, k.name);
-    _form_path_(bak_path, k.bak_name);
+    _form_path_(path, kind, "");
+    _form_path_(bak_path, kind, ".bak");
     quarn_log_file_t lf{};
     if (const int rc = _open_log_(lf, maxSize, path, bak_path); rc != 0)
         return rc;

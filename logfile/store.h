@@ -20,8 +20,6 @@ inline constexpr mode_t FILE_MODE = 0640;
 inline constexpr size_t PATH_LEN = 256;
 
 struct log_kind_t {
-    const char *name;      // log file name in the log directory
-    const char *bak_name;  // backup that every unusable file is appended to
     std::mutex mu{};       // serialises the kind's writers; guards the fields below
     quarn_log_file_t lf{}; // the kind's record
     char path[PATH_LEN]{}; // where the open file was found, to make it again

@@ -1,13 +1,14 @@
 #include "line.h"
 
+#include "levels.h"
+
 #include <algorithm>
 #include <array>
-#include <charconv>
+#include <cstring>
 
 namespace {
 
 constexpr std::size_t STAMP_LEN = 21; // "[YYYY-MM-DD hh:mm:ss]"
-constexpr std::array<std::string_view, 4> LABELS{"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
 
 bool _digit_(char c) { return c >= '0' && c <= '9'; }
 
@@ -43,11 +44,9 @@ bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
     if (text.size() < 3 || text[0] != '-')
         return false;
     uint64_t n = 0;
-    const char *last = text.data() + text.size() - 1;
-    const auto [end, ec] = std::from_chars(text.data() + 1, last, n);
-    if (ec != std::errc{} || end != last || n > 100ull * 365 * 86400)
+    if (!logread_decimal(text.substr(1, text.size() - 2), 100ull * 365 * 86400, n))
         return false;
-    const auto unit = std::string_view("smhd").find(*last);
+    const auto unit = std::string_view("smhd").find(text.back());
     if (unit == std::string_view::npos)
         return false;
     constexpr uint64_t SECONDS[] = {1, 60, 3600, 86400};
@@ -63,15 +62,28 @@ bool _relative_key_(std::string_view text, time_t now, uint64_t &key)
 // (2026-02-30 and 25:00 do not).
 bool _real_time_(uint64_t key)
 {
-    const auto two = [&](uint64_t below) { return static_cast<int>(key / below % 100); }; // two digits
-    const int year = static_cast<int>(key / 10000000000), month = two(100000000), day = two(1000000);
+    // Unsigned all through: the board's C runtime then needs no signed division.
+    const auto two = [&](uint64_t below) { return static_cast<unsigned>(key / below % 100); }; // two digits
+    const unsigned year = static_cast<unsigned>(key / 10000000000), month = two(100000000), day = two(1000000);
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    constexpr unsigned DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return month >= 1 && month <= 12 && day >= 1 && day <= DAYS[month - 1] + (month == 2 && leap) &&
            two(10000) < 24 && two(100) < 60 && two(1) < 60;
 }
 
 } // namespace
+
+bool logread_decimal(std::string_view text, uint64_t max, uint64_t &n)
+{
+    n = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (!_digit_(c) || n > max / 10 || digit > max - n * 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    return !text.empty();
+}
 
 bool logread_stamp(std::string_view text, uint64_t &key)
 {
@@ -95,10 +107,11 @@ log_line logread_parse(std::string_view text)
         return line;
     text.remove_prefix(STAMP_LEN);
     line.level = LOGREAD_FILE_ONLY;
-    for (std::size_t i = 0; i < LABELS.size(); ++i) {
-        if (text.starts_with(LABELS[i])) {
-            line.level = static_cast<int>(i);
-            text.remove_prefix(LABELS[i].size());
+    for (int i = 0; i < 4; ++i) {
+        const std::string_view label = QUARN_LEVEL_LABELS[i];
+        if (text.starts_with(label)) {
+            line.level = i;
+            text.remove_prefix(label.size());
             break;
         }
     }
@@ -114,14 +127,18 @@ bool logread_time_key(std::string_view text, time_t now, uint64_t &key)
 {
     if (_relative_key_(text, now, key))
         return true;
-    std::string t(text);
-    if (t.size() > 10 && t[10] == 'T')
-        t[10] = ' ';
+    char copy[19]; // the longest form
+    if (text.size() > sizeof copy)
+        return false;
+    memcpy(copy, text.data(), text.size());
+    if (text.size() > 10 && copy[10] == 'T')
+        copy[10] = ' ';
+    const std::string_view t(copy, text.size());
     // Parts left out count as zero.
-    static constexpr std::string_view FORMS[] = {"dddd-dd-dd dd:dd:dd", "dddd-dd-dd dd:dd", "dddd-dd-dd"};
+    static constexpr char FORMS[][20] = {"dddd-dd-dd dd:dd:dd", "dddd-dd-dd dd:dd", "dddd-dd-dd"};
     static constexpr uint64_t SCALE[] = {1, 100, 1000000};
     for (std::size_t i = 0; i < std::size(FORMS); ++i) {
-        if (t.size() == FORMS[i].size() && _match_(t, FORMS[i], key)) {
+        if (t.size() == strlen(FORMS[i]) && _match_(t, FORMS[i], key)) {
             key *= SCALE[i];
             return _real_time_(key);
         }

@@ -20,6 +20,11 @@ struct log_line {
     std::string_view tag;         // inside the parsed text; empty without one
 };
 
+// The number text spells when it is one or more decimal digits, nothing
+// else, and at most max: how every count and level on a command line is
+// read, with no sign, blank or base prefix.
+bool logread_decimal(std::string_view text, uint64_t max, uint64_t &n);
+
 // True when text starts with a whole time stamp; key gets its number.
 bool logread_stamp(std::string_view text, uint64_t &key);
 

@@ -1,6 +1,7 @@
 // Lines of a kind's text with their verdicts, the printer, and the merge
 // of the application and DSP lines by time stamp.
 #include "reader.h"
+#include "levels.h"
 
 #include <cstring>
 #include <memory>
@@ -9,7 +10,6 @@ namespace {
 
 constexpr std::size_t LINE_BUF = 256 * 1024; // longer lines come in pieces
 constexpr std::size_t MIN_READ = 4096;       // room below which the buffer is compacted first
-constexpr std::string_view COLORS[] = {"\033[32m", "\033[36m", "\033[33m", "\033[31m"}; // by level, as the server's console
 constexpr std::string_view RESET = "\033[0m";
 
 // Puts out a and b merged: the older line first, a's first among lines of
@@ -117,7 +117,7 @@ void line_printer::put(const line_stream &s)
     const bool color = color_ && s.level() >= 0 && s.level() <= 3;
     std::string_view text = s.piece();
     if (color && s.starts_line())
-        out_.put(COLORS[s.level()]);
+        out_.put(QUARN_LEVEL_COLORS[s.level()]); // as the server's console
     if (color && s.ends_line()) {
         text.remove_suffix(1);
         out_.put_text(text);

@@ -1,7 +1,7 @@
 #include "options.h"
 
-#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <strings.h>
 
 namespace {
@@ -10,125 +10,151 @@ constexpr int64_t LAST_MAX = INT64_MAX / 2;
 
 bool _number_(std::string_view text, int64_t &n)
 {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    return ec == std::errc{} && end == text.data() + text.size() && n >= 0 && n <= LAST_MAX;
+    uint64_t value = 0;
+    if (!logread_decimal(text, LAST_MAX, value))
+        return false;
+    n = static_cast<int64_t>(value);
+    return true;
 }
 
-bool _level_(const std::string &text, int &level)
+bool _level_(std::string_view text, int &level)
 {
-    static constexpr const char *NAMES[][3] = {
+    // Character arrays, not pointers: a table of pointers costs the
+    // executable a relocation for each.
+    static constexpr char NAMES[][3][8] = {
         {"0", "debug", "dbug"}, {"1", "info", "info"}, {"2", "warn", "warning"}, {"3", "error", "err"}};
     for (int i = 0; i < 4; ++i)
         for (const char *name : NAMES[i])
-            if (strcasecmp(text.c_str(), name) == 0)
+            if (text.size() == strlen(name) && strncasecmp(text.data(), name, text.size()) == 0)
                 return level = i, true;
     return false;
 }
 
-bool _kind_(const std::string &text, unsigned &kinds)
+bool _kind_(std::string_view text, unsigned &kinds)
 {
-    static constexpr std::pair<const char *, unsigned> KINDS[] = {
-        {"app", KIND_APP}, {"dsp", KIND_DSP}, {"bsp", KIND_BSP}, {"all", KIND_ALL}};
-    for (const auto &[name, bits] : KINDS)
-        if (text == name)
-            return kinds = bits, true;
+    static constexpr char KINDS[][4] = {"app", "dsp", "bsp", "all"};
+    static constexpr unsigned BITS[] = {KIND_APP, KIND_DSP, KIND_BSP, KIND_ALL};
+    for (int i = 0; i < 4; ++i)
+        if (text == KINDS[i])
+            return kinds = BITS[i], true;
     return false;
 }
 
+// What an option's value must be, for the message that refuses one.
+std::string _refused_(std::string_view name, std::string_view wanted, std::string_view value)
+{
+    return logread_join({name, " wants ", wanted, ", not '", value, "'"});
+}
+
 // Applies an option that takes a value; empty on success, else the message.
-std::string _apply_(const std::string &name, const std::string &value, time_t now, read_options &opt)
+std::string _apply_(std::string_view name, std::string_view value, time_t now, read_options &opt)
 {
     if (name == "-n")
-        return _number_(value, opt.last) ? "" : "-n wants a count of lines, not '" + value + "'";
+        return _number_(value, opt.last) ? "" : _refused_(name, "a count of lines", value);
     if (name == "-k")
-        return _kind_(value, opt.kinds) ? "" : "-k wants app, dsp, bsp or all, not '" + value + "'";
+        return _kind_(value, opt.kinds) ? "" : _refused_(name, "app, dsp, bsp or all", value);
     if (name == "-p")
-        return _level_(value, opt.filter.min_level) ? "" : "-p wants debug, info, warn, error or 0..3, not '" + value + "'";
+        return _level_(value, opt.filter.min_level) ? "" : _refused_(name, "debug, info, warn, error or 0..3", value);
     if (name == "-t") {
-        opt.filter.tags.push_back(value);
+        opt.filter.tags.emplace_back(value);
         return "";
     }
     uint64_t &bound = name == "--since" ? opt.filter.since : opt.filter.until;
     if (!logread_time_key(value, now, bound))
-        return name + " wants \"YYYY-MM-DD hh:mm:ss\" or -N with s, m, h or d, not '" + value + "'";
+        return _refused_(name, "\"YYYY-MM-DD hh:mm:ss\" or -N with s, m, h or d", value);
     return "";
 }
 
 // The long names of the short options that take a value, as journalctl
 // spells them where it has them.
-std::string _short_name_(const std::string &name)
+std::string_view _short_name_(std::string_view name)
 {
-    static constexpr std::pair<const char *, const char *> LONG[] = {
-        {"--lines", "-n"}, {"--kind", "-k"}, {"--priority", "-p"}, {"--tag", "-t"}};
-    for (const auto &[long_name, short_name] : LONG)
-        if (name == long_name)
-            return short_name;
+    static constexpr char LONG[][11] = {"--lines", "--kind", "--priority", "--tag"};
+    static constexpr char SHORT[][3] = {"-n", "-k", "-p", "-t"};
+    for (int i = 0; i < 4; ++i)
+        if (name == LONG[i])
+            return SHORT[i];
     return name;
 }
 
-bool _takes_value_(const std::string &name)
+bool _takes_value_(std::string_view name)
 {
-    return name == "-n" || name == "-k" || name == "-p" || name == "-t" || name == "--since" || name == "--until";
+    for (const std::string_view with_value : {"-n", "-k", "-p", "-t", "--since", "--until"})
+        if (name == with_value)
+            return true;
+    return false;
 }
 
 // Sets the flag name stands for; false when it is none.
-bool _flag_(const std::string &name, read_options &opt)
+bool _flag_(std::string_view name, read_options &opt)
 {
-    if (name == "--help" || name == "-h")
-        opt.help = true;
-    else if (name == "-f" || name == "--follow")
-        opt.follow = true;
-    else if (name == "--bak")
-        opt.backups = true;
-    else if (name == "--no-color")
-        opt.color = false;
-    else
-        return false;
-    return true;
+    struct flag {
+        char name[11];
+        bool read_options::*field;
+        bool value;
+    };
+    static constexpr flag FLAGS[] = {{"--help", &read_options::help, true},      {"-h", &read_options::help, true},
+                                      {"-f", &read_options::follow, true},       {"--follow", &read_options::follow, true},
+                                      {"--bak", &read_options::backups, true},   {"--no-color", &read_options::color, false}};
+    for (const flag &f : FLAGS)
+        if (name == f.name)
+            return opt.*f.field = f.value, true;
+    return false;
 }
 
 // One argument of options: "--name", "--name=value" or a row of short
 // options ("-fn", "-fn3", "-fp warn"), whose first that takes a value
 // takes the rest of the row or, if nothing is left, the next argument.
-// Empty on success, else the message.
+// Empty on success, else the message.  Values are views of argv.
 std::string _option_(int argc, char **argv, int &i, time_t now, read_options &opt)
 {
-    const std::string arg = argv[i];
+    const std::string_view arg = argv[i];
     if (arg.starts_with("--")) {
         const auto eq = arg.find('=');
-        const std::string name = _short_name_(arg.substr(0, eq));
+        const std::string_view given = arg.substr(0, eq);
+        const std::string_view name = _short_name_(given);
         if (_takes_value_(name)) {
-            if (eq == std::string::npos && i + 1 == argc)
-                return arg + " wants a value";
-            return _apply_(name, eq != std::string::npos ? arg.substr(eq + 1) : argv[++i], now, opt);
+            if (eq == std::string_view::npos && i + 1 == argc)
+                return logread_join({arg, " wants a value"});
+            return _apply_(name, eq != std::string_view::npos ? arg.substr(eq + 1) : argv[++i], now, opt);
         }
         if (!_flag_(name, opt))
-            return "unknown option '" + arg.substr(0, eq) + "'";
-        return eq == std::string::npos ? "" : name + " takes no value, not '" + arg.substr(eq + 1) + "'";
+            return logread_join({"unknown option '", given, "'"});
+        return eq == std::string_view::npos ? "" : logread_join({name, " takes no value, not '", arg.substr(eq + 1), "'"});
     }
     for (std::size_t c = 1; c < arg.size(); ++c) {
-        const std::string name{'-', arg[c]};
+        const char short_name[] = {'-', arg[c]};
+        const std::string_view name(short_name, sizeof short_name);
         if (_takes_value_(name)) {
             if (c + 1 == arg.size() && i + 1 == argc)
-                return name + " wants a value";
+                return logread_join({name, " wants a value"});
             return _apply_(name, c + 1 < arg.size() ? arg.substr(c + 1) : argv[++i], now, opt);
         }
         if (!_flag_(name, opt))
-            return "unknown option '" + name + "'" + (arg.size() > 2 ? " in '" + arg + "'" : "");
+            return logread_join({"unknown option '", name, "'", arg.size() > 2 ? " in '" : "", arg.size() > 2 ? arg : "",
+                                 arg.size() > 2 ? "'" : ""});
     }
     return "";
 }
 
 } // namespace
 
+std::string logread_join(std::initializer_list<std::string_view> parts)
+{
+    std::string text;
+    for (const std::string_view part : parts)
+        text += part;
+    return text;
+}
+
 std::string logread_options(int argc, char **argv, time_t now, read_options &opt)
 {
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const std::string_view arg = argv[i];
         if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!opt.dir.empty())
-                return "one log directory only, not '" + opt.dir + "' and '" + arg + "'";
+                return logread_join({"one log directory only, not '", opt.dir, "' and '", arg, "'"});
             opt.dir = arg;
         } else if (arg == "--") {
             options_end = true;
@@ -185,7 +211,7 @@ void logread_help()
         stdout);
 }
 
-bool logread_level(const std::string &text, int &level)
+bool logread_level(std::string_view text, int &level)
 {
     return _level_(text, level);
 }

@@ -4,7 +4,9 @@
 #include "line.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Which log files a read shows; bits of log_kinds.
 enum log_kind_bit : unsigned { KIND_APP = 1, KIND_DSP = 2, KIND_BSP = 4, KIND_ALL = 7 };
@@ -29,4 +31,7 @@ void logread_help();
 
 // A level as -p takes it: debug, info, warn, error (and their short forms,
 // any case) or 0..3.  False for anything else.
-bool logread_level(const std::string &text, int &level);
+bool logread_level(std::string_view text, int &level);
+
+// The parts one after the other: how the command lines' messages are made.
+std::string logread_join(std::initializer_list<std::string_view> parts);

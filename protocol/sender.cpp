@@ -8,6 +8,7 @@
 // message that says why a record was lost: a full pipe or a slow console on
 // standard output would otherwise stall every thread's log calls.
 #include "quarn.h"
+#include "levels.h"
 #include "mutex_guard.h"
 #include "socket.h"
 
@@ -35,7 +36,6 @@ constexpr size_t QUARN_STAMP_LEN = 21;                 // "[YYYY-MM-DD hh:mm:ss]
 constexpr size_t QUARN_STEP_MAX = QUARN_MSG_PART_MAX + 1; // one formatting step, its NUL included
 
 // Labels of the levels that carry one, indexed by level code.
-constexpr char g_level_label[4][16] = {"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
 
 // One record as the sender builds it: the header, then the text area.
 struct quarn_record_t {
@@ -239,7 +239,7 @@ size_t _fill_text_(quarn_record_t *rec, int level, const char *tag, const char *
     if (level != QUARN_LEVEL_CMD)
         len += _time_fill_(rec->text);
     if (static_cast<unsigned>(level) <= QUARN_LEVEL_ERROR)
-        len += _put_label_tag_(rec->text + len, _step_room_(len), g_level_label[level], tag);
+        len += _put_label_tag_(rec->text + len, _step_room_(len), QUARN_LEVEL_LABELS[level], tag);
     len += _put_message_(rec->text + len, _step_room_(len), fmt, args);
     return len;
 }

@@ -161,7 +161,7 @@ uint64_t _records_in_(const uint8_t *rec, int n, bool privileged)
     constexpr std::string_view prefix = "[WARN][quarn]", words = " records lost: ";
     constexpr size_t stamp = 21;
     const std::string_view text(reinterpret_cast<const char *>(rec) + QUARN_MSG_HEAD_LEN, n - QUARN_MSG_HEAD_LEN);
-    if (!privileged || head.level != QUARN_LEVEL_WARN || strncmp(head.name, "quarn", QUARN_MSG_TAG_MAX) != 0 ||
+    if (!privileged || head.level != QUARN_LEVEL_WARN || memcmp(head.name, "quarn", sizeof "quarn") != 0 ||
         text.size() < stamp + prefix.size() || text.substr(stamp, prefix.size()) != prefix)
         return 1;
     uint64_t count = 0;

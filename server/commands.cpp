@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,7 +34,7 @@ constexpr size_t QUARN_REPLY_MAX = 1400;         // the longest reply: the count
 
 bool _starts_with_(const char *text, const char *word)
 {
-    return strncmp(text, word, strlen(word)) == 0;
+    return std::string_view(text).starts_with(word);
 }
 
 bool _log_size_ok_(int64_t log_size)

@@ -453,14 +453,15 @@ uint64_t console_skipped()
     return g_console.skipped_total;
 }
 
-void console_drain(int ms)
+void console_drain(unsigned ms)
 {
     fflush(stdout);
     fflush(stderr);
     timespec until;
     clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (ms % 1000) * 1000000L;
+    const uint64_t wait_ns = uint64_t{ms} * 1000000; // 64 bits: no signed division on the board
+    until.tv_sec += static_cast<time_t>(wait_ns / 1000000000);
+    until.tv_nsec += static_cast<long>(wait_ns % 1000000000);
     if (until.tv_nsec >= 1000000000L)
         until.tv_sec += 1, until.tv_nsec -= 1000000000L;
     bool wake;

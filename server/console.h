@@ -31,4 +31,4 @@ void console_redirect(int fd);
 uint64_t console_skipped();
 
 // Waits up to ms for every channel's queue to go out.  Any thread.
-void console_drain(int ms);
+void console_drain(unsigned ms);

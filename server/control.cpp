@@ -3,13 +3,14 @@
 
 #include "quarn.h"
 #include "socket.h"
+#include "line.h"
 
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
+#include <climits>
 #include <chrono>
 #include <string>
 #include <cstdio>
@@ -100,13 +101,18 @@ int _redirect_()
 // its name; false for anything else.
 bool _level_value_(const char *arg, int &n)
 {
-    static constexpr const char *NAMES[] = {"debug", "info", "warn", "error"};
+    static constexpr char NAMES[][6] = {"debug", "info", "warn", "error"};
     for (n = 0; n < 4; ++n)
         if (strcmp(arg, NAMES[n]) == 0)
             return true;
-    const char *end = arg + strlen(arg);
-    const auto [at, ec] = std::from_chars(arg, end, n);
-    return ec == std::errc{} && at == end;
+    // A whole number that fits an int, with an optional minus sign: the
+    // caller names a negative one.
+    const bool minus = arg[0] == '-';
+    uint64_t value = 0;
+    if (!logread_decimal(arg + minus, minus ? uint64_t{INT_MAX} + 1 : INT_MAX, value))
+        return false;
+    n = static_cast<int>(minus ? -static_cast<int64_t>(value) : static_cast<int64_t>(value));
+    return true;
 }
 
 int _level_(int argc, char **argv)

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "fault_stack.h"
 #include "forward.h"
+#include "levels.h"
 #include "loss.h"
 #include "quarn.h"
 #include "ring_buffer.h"
@@ -27,12 +28,6 @@ namespace {
 
 constexpr uint32_t QUARN_CHORES_EVERY = 64; // records taken between two looks at the clock while busy
 constexpr int QUARN_PRINT_BATCH = 64 * 1024; // most bytes of records taken from the ring at once
-constexpr const char *QUARN_COLORS[] = {
-    "\033[32m", // debug: green
-    "\033[36m", // info: cyan
-    "\033[33m", // warning: yellow
-    "\033[31m", // error: red
-};
 
 // Taken around everything that touches the staging records, so that a
 // fault signal on another thread never flushes a half-updated batch.
@@ -52,7 +47,7 @@ void _console_length_error_(int delivered, int len)
 {
     char line[96];
     const int n = snprintf(line, sizeof line, "error log size len = %d  p len = %d \n", delivered, len);
-    console_line(QUARN_COLORS[QUARN_LEVEL_ERROR], line, static_cast<size_t>(n));
+    console_line(QUARN_LEVEL_COLORS[QUARN_LEVEL_ERROR], line, static_cast<size_t>(n));
 }
 
 // Lets the print thread run the orderly stop that the signal thread asked
@@ -183,7 +178,7 @@ int dispatch_record(const char *rec, int n, const quarn_peer_t *peer)
     const forward_origin origin{from.pid, from.facility, from.severity};
     const auto level = static_cast<uint32_t>(head.level);
     if (level <= QUARN_LEVEL_ERROR && level >= *kind.print_level)
-        console_line(QUARN_COLORS[level], text, strnlen(text, len));
+        console_line(QUARN_LEVEL_COLORS[level], text, strnlen(text, len));
     if (level >= QUARN_LEVEL_INFO && level <= QUARN_LEVEL_FILE) {
         stage_guard guard;
         if (stage_text(kind, text, len, level))

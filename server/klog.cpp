@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -68,9 +69,10 @@ void *kernel_log_thread_main(void *arg)
     char name[32];
     snprintf(name, sizeof name, "klog_th %d", period);
     prctl(PR_SET_NAME, name);
+    const timespec pause{period, 0};
     for (;;) {
         _collect_();
-        sleep(static_cast<unsigned>(period));
+        nanosleep(&pause, nullptr);
     }
 }
 

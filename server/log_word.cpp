@@ -38,17 +38,17 @@ bool _kind_(std::string_view text, int &origin)
 }
 
 // Takes the value of option `opt`; "" when it is fine, else what is wrong.
-std::string _option_(char opt, const std::string &value, log_options &o)
+std::string _option_(char opt, std::string_view value, log_options &o)
 {
     switch (opt) {
     case 'p':
-        return logread_level(value, o.level) ? "" : "-p wants debug, info, warn, error or 0..3, not '" + value + "'";
+        return logread_level(value, o.level) ? "" : logread_join({"-p wants debug, info, warn, error or 0..3, not '", value, "'"});
     case 't':
         return value.empty() ? "-t wants a tag" : (o.tag = value, "");
     case 'k':
-        return _kind_(value, o.origin) ? "" : "-k wants app, dsp or bsp, not '" + value + "'";
+        return _kind_(value, o.origin) ? "" : logread_join({"-k wants app, dsp or bsp, not '", value, "'"});
     default:
-        return std::string("unknown option -") + opt;
+        return logread_join({"unknown option -", {&opt, 1}});
     }
 }
 
@@ -63,9 +63,9 @@ std::string _parse_(int argc, char **argv, log_options &o)
             break;
         }
         if (arg.size() > 2)
-            return std::string("unknown option ") + argv[i];
+            return logread_join({"unknown option ", arg});
         if (i + 1 == argc)
-            return std::string("option ") + argv[i] + " wants a value";
+            return logread_join({"option ", arg, " wants a value"});
         if (std::string err = _option_(arg[1], argv[++i], o); !err.empty())
             return err;
     }

@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "forward.h"
+#include "levels.h"
 #include "ring_buffer.h"
 
 #include <cerrno>
@@ -29,8 +30,7 @@ struct loss_counter_t {
 loss_counter_t g_losses[QUARN_LOSS_CAUSES];
 std::atomic<bool> g_stats_wanted{false}; // SIGUSR1 came; the print thread answers
 
-constexpr const char *QUARN_FILE_NAMES[] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
-constexpr const char *QUARN_LABELS[] = {"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"};
+constexpr char QUARN_FILE_NAMES[][10] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
 
 // One line of the server's own as a record of application origin, tag
 // "quarn", with its text terminated behind it.
@@ -50,7 +50,7 @@ __attribute__((format(printf, 2, 3))) own_line_t _own_line_(int level, const cha
     tm local{};
     localtime_r(&now, &local);
     int n = snprintf(text, room, "[%04d-%02d-%02d %02d:%02d:%02d]%s[quarn]", local.tm_year + 1900, local.tm_mon + 1,
-                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, QUARN_LABELS[level]);
+                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, QUARN_LEVEL_LABELS[level]);
     va_list args;
     va_start(args, fmt);
     const int m = vsnprintf(text + n, room - n, fmt, args);

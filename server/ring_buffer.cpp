@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -409,7 +410,8 @@ void bsp_quarn_cb_reinit()
     _quarn_cb_lock();
     cb.used = 0;
     // Writers wait out this second; records they bring afterwards are kept.
-    sleep(1);
+    const timespec second{1, 0};
+    nanosleep(&second, nullptr);
     cb.p_write = cb.p_read = cb.p_buff;
     cb.used = 0;
     _quarn_cb_unlock();

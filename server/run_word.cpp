@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -127,8 +128,8 @@ int quarn_run(int argc, char **argv)
         return 2;
     }
     if (tag.empty()) {
-        const char *slash = strrchr(argv[i], '/');
-        tag = slash ? slash + 1 : argv[i];
+        const std::string_view program = argv[i];
+        tag = program.substr(program.rfind('/') + 1); // npos + 1 is 0: the whole name
     }
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(g_child_ended, O_CLOEXEC | O_NONBLOCK) != 0) {

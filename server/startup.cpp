@@ -28,7 +28,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 namespace {
 
@@ -51,9 +50,7 @@ bool _parse_size_(const char *text, uint32_t *out)
     case 'g': case 'G': unit = 1024 * 1024 * 1024; break;
     default: return false;
     }
-    const char *p = text;
-    while (isspace(static_cast<unsigned char>(*p)))
-        ++p;
+    const char *p = text + strspn(text, " \t\n\v\f\r"); // isspace of the C locale, the server's
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
@@ -90,17 +87,22 @@ void _fill_standard_descriptors_()
 
 // Makes dir and its missing parents, like mkdir -p with mode 0755.  0, or
 // the negative errno of the failing mkdir.
-int _make_log_dir_(const std::string &dir)
+int _make_log_dir_(const char *dir)
 {
-    for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
-        const std::string part = dir.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+    char part[PATH_MAX];
+    if (snprintf(part, sizeof part, "%s", dir) >= static_cast<int>(sizeof part))
+        return -ENAMETOOLONG;
+    for (char *slash = part[0] ? strchr(part + 1, '/') : nullptr;; slash = strchr(slash + 1, '/')) {
+        if (slash)
+            *slash = '\0'; // the parent up to this slash
+        if (mkdir(part, 0755) != 0 && errno != EEXIST)
             return -errno;
-        if (at == std::string::npos)
+        if (!slash)
             break;
+        *slash = '/';
     }
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0)
+    if (stat(dir, &st) != 0)
         return -errno;
     return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
 }
@@ -109,23 +111,24 @@ int _make_log_dir_(const std::string &dir)
 // dir, nor own one of its log files or backups: anyone who could would make
 // the server write through a link or read what they chose.  Otherwise it
 // says how to mend it.
-bool _log_dir_safe_(const std::string &dir)
+bool _log_dir_safe_(const char *dir)
 {
     struct stat st;
     const uid_t me = geteuid();
-    if (stat(dir.c_str(), &st) != 0)
+    if (stat(dir, &st) != 0)
         return true; // what fails here fails at the open, with its own message
     if (st.st_uid != me || (st.st_mode & 0022) != 0) {
         printf("log directory %s refused: owned by uid %u with mode %03o; only the server's user (uid %u) may write "
                "it: chown %u %s && chmod go-w %s\n",
-               dir.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
-               static_cast<unsigned>(me), static_cast<unsigned>(me), dir.c_str(), dir.c_str());
+               dir, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+               static_cast<unsigned>(me), static_cast<unsigned>(me), dir, dir);
         return false;
     }
     for (const char *name : {"quarn.app", "quarn.bsp", "quarn.dsp", "quarn.app.bak", "quarn.bsp.bak", "quarn.dsp.bak"}) {
-        const std::string path = dir + "/" + name;
-        if (lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != me)) {
-            printf("log file %s refused: %s; remove it, or chown %u it if it is a regular file\n", path.c_str(),
+        char path[PATH_MAX]; // a longer path no lstat would find
+        if (snprintf(path, sizeof path, "%s/%s", dir, name) < static_cast<int>(sizeof path) && lstat(path, &st) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != me)) {
+            printf("log file %s refused: %s; remove it, or chown %u it if it is a regular file\n", path,
                    S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file", static_cast<unsigned>(me));
             return false;
         }

@@ -1,13 +1,14 @@
 // Taking apart syslog datagrams and laying them out as ring records.
 #include "syslog_parse.h"
 
+#include "levels.h"
+
 #include <algorithm>
 
 namespace {
 
 using sv = std::string_view;
 
-constexpr const char *LABELS[] = {"[DBUG]", "[INFO]", "[WARN]", "[ERROR]"}; // by level code
 constexpr sv NO_TAG = "syslog";
 
 bool _digit_(char c) { return c >= '0' && c <= '9'; }
@@ -212,7 +213,7 @@ size_t syslog_record(const syslog_msg_t &m, const char *stamp, uint32_t pid, siz
     const syslog_origin_t origin{pid ? pid : m.pid, m.facility, m.severity, {}};
     size_t len = _put_(text, sv(reinterpret_cast<const char *>(&origin), sizeof origin));
     len += _put_(text + len, sv(stamp, SYSLOG_STAMP_LEN));
-    len += _put_(text + len, LABELS[level]);
+    len += _put_(text + len, QUARN_LEVEL_LABELS[level]);
     text[len++] = '[';
     len += _put_(text + len, tag);
     text[len++] = ']';

@@ -271,7 +271,7 @@ int _queue_len_()
     const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
     if (fd >= 0)
         close(fd);
-    const long qlen = n > 0 ? strtol(text, nullptr, 10) : 10;
+    const long qlen = n > 0 ? atoi(text) : 10; // an int in the kernel
     return static_cast<int>(std::clamp(qlen, 1L, 4096L)) + 1;
 }
 

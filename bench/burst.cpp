@@ -58,6 +58,7 @@ std::string fs_type(const std::string &dir)
 const char USAGE[] =
     "usage: quarn_burst [--runs N] [--quick] [--only w1,w2,w3,w4,scale] [--senders LIST] [--tmpfs DIR] [--disk DIR]\n"
     "                   [--baseline-no-fsync] [--no-forward] [--receiver-nice N]\n"
+    "                   [--rss-detail]\n"
     "  --runs N             repetitions of every workload (default 3)\n"
     "  --quick              one run, 2 s paced runs (for development)\n"
     "  --only LIST          run only these workloads (scale: 400,000 records from 4 to 256 senders,\n"
@@ -67,7 +68,8 @@ const char USAGE[] =
     "  --disk DIR           on-disk log directory (default /tmp)\n"
     "  --baseline-no-fsync  the baseline writes batches without fsync\n"
     "  --no-forward         W3 without the forwarding run against a local rsyslog\n"
-    "  --receiver-nice N    run quarn and the limit receivers at nice N (default 0; below 0 needs root)\n";
+    "  --receiver-nice N    run quarn and the limit receivers at nice N (default 0; below 0 needs root)\n"
+    "  --rss-detail         print where each receiver's resident pages lie at the end of a burst\n";
 
 std::vector<int> parse_senders(const std::string &list)
 {
@@ -107,6 +109,8 @@ options parse_options(int argc, char **argv)
             g_receiver_nice = atoi(value.c_str());
         else if (a == "--baseline-no-fsync")
             opt.baseline_fsync = false;
+        else if (a == "--rss-detail")
+            g_rss_detail = true;
         else if (a == "--no-forward")
             opt.forward = "-"; // not empty: no collector is started
         else

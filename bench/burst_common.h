@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -202,6 +204,36 @@ inline std::string describe_status(int status)
 // limit receivers alike, as a board's init would start its log service.
 inline int g_receiver_nice = 0;
 
+// --rss-detail: print where each receiver's resident pages lie just before
+// it is stopped, at the end of a burst.
+inline bool g_rss_detail = false;
+
+// The resident KiB of a process by kind of mapping: anonymous (the ring, the
+// heaps, the stacks), its own executable, and each shared library, whose
+// code pages are shared with every process that maps them.
+inline std::string rss_by_mapping(pid_t pid)
+{
+    std::map<std::string, long> kib;
+    std::string name = "anonymous";
+    std::istringstream smaps(read_whole("/proc/" + std::to_string(pid) + "/smaps"));
+    for (std::string line; std::getline(smaps, line);) {
+        if (!line.empty() && isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < line.find(' ')) {
+            const size_t path = line.find('/');
+            name = path == std::string::npos ? "anonymous" : line.substr(line.rfind('/') + 1);
+        } else if (line.rfind("Rss:", 0) == 0) {
+            kib[name] += atol(line.c_str() + 4);
+        }
+    }
+    std::string out;
+    for (const auto &[file, size] : kib) {
+        out += out.empty() ? "" : ", ";
+        out += file;
+        out += ' ';
+        out += std::to_string(size);
+    }
+    return out + " (KiB)";
+}
+
 // A receiver under test, the quarn server or the baseline receiver, from its
 // start to what stopping it found.
 struct receiver {
@@ -284,6 +316,8 @@ struct receiver {
             const std::string proc = read_whole("/proc/" + std::to_string(pid) + "/status");
             if (const size_t at = proc.find("VmHWM:"); at != std::string::npos)
                 rss_kib = atol(proc.c_str() + at + 6);
+            if (g_rss_detail)
+                printf("    resident before the stop: %s\n", rss_by_mapping(pid).c_str());
             kill(pid, SIGTERM);
             for (const int64_t limit = now_ns() + STOP_LIMIT_NS; !ended() && now_ns() < limit;)
                 sleep_ns(POLL_NS);

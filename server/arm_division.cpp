@@ -1,16 +1,37 @@
-// Signed 32-bit division for 32-bit ARM cores without a divide
-// instruction, on top of the C runtime's unsigned one.  At -Os the
-// compiler calls the signed helper even for unsigned values it has proven
-// small, and the C runtime's own is an unrolled routine of some 700 bytes;
-// this one costs a tenth of that, for a division that is never on a hot
-// path of the server.
+// 32-bit division for 32-bit ARM cores without a divide instruction.  The
+// C runtime's routines are unrolled for speed, some 600 bytes unsigned and
+// 700 signed; these cost a tenth of that.  Division by a constant never
+// comes here (the compiler multiplies instead), and no division by a
+// variable is on a hot path of the server, so a short loop will do.
 #include <cstdint>
 
 extern "C" {
 
 // Quotient in the low word, remainder in the high word: r0 and r1, as the
-// ARM run-time ABI returns them.
-uint64_t __aeabi_uidivmod(uint32_t numerator, uint32_t denominator);
+// ARM run-time ABI returns them.  Long division, one quotient bit a step,
+// starting at the highest bit the quotient can have, so that small
+// quotients (the usual ones) take few steps.
+__attribute__((used)) uint64_t __aeabi_uidivmod(uint32_t numerator, uint32_t denominator)
+{
+    if (denominator == 0)
+        __builtin_trap(); // a fault, as the C runtime's division by zero is
+    uint32_t quotient = 0;
+    if (numerator >= denominator) {
+        const int top = __builtin_clz(denominator) - __builtin_clz(numerator);
+        for (int bit = top; bit >= 0; --bit) {
+            if (numerator >= denominator << bit) {
+                numerator -= denominator << bit;
+                quotient |= 1u << bit;
+            }
+        }
+    }
+    return uint64_t{numerator} << 32 | quotient;
+}
+
+__attribute__((used)) uint32_t __aeabi_uidiv(uint32_t numerator, uint32_t denominator)
+{
+    return static_cast<uint32_t>(__aeabi_uidivmod(numerator, denominator));
+}
 
 __attribute__((used)) uint64_t __aeabi_idivmod(int32_t numerator, int32_t denominator)
 {

@@ -51,3 +51,61 @@ __attribute__((used)) int32_t __aeabi_idiv(int32_t numerator, int32_t denominato
 }
 
 } // extern "C"
+
+// 64-bit division, the same way.  The ABI returns the quotient in r0:r1 and
+// the remainder in r2:r3, which no C++ function can, so a few instructions
+// of assembly (below) hand the remainder over through the stack.
+extern "C" {
+
+__attribute__((used)) uint64_t quarn_udivmod64(uint64_t numerator, uint64_t denominator, uint64_t *remainder)
+{
+    if (denominator == 0)
+        __builtin_trap();
+    uint64_t quotient = 0;
+    if (numerator >= denominator) {
+        const int top = __builtin_clzll(denominator) - __builtin_clzll(numerator);
+        for (int bit = top; bit >= 0; --bit) {
+            if (numerator >= denominator << bit) {
+                numerator -= denominator << bit;
+                quotient |= uint64_t{1} << bit;
+            }
+        }
+    }
+    *remainder = numerator;
+    return quotient;
+}
+
+__attribute__((used)) int64_t quarn_divmod64(int64_t numerator, int64_t denominator, int64_t *remainder)
+{
+    const auto magnitude = [](int64_t v) { return v < 0 ? 0u - static_cast<uint64_t>(v) : static_cast<uint64_t>(v); };
+    uint64_t rest = 0;
+    uint64_t quotient = quarn_udivmod64(magnitude(numerator), magnitude(denominator), &rest);
+    if ((numerator < 0) != (denominator < 0))
+        quotient = 0u - quotient; // rounds toward zero, as C divides
+    if (numerator < 0)
+        rest = 0u - rest; // takes the numerator's sign
+    *remainder = static_cast<int64_t>(rest);
+    return static_cast<int64_t>(quotient);
+}
+
+} // extern "C"
+
+// __aeabi_uldivmod and __aeabi_ldivmod: the arguments stay in r0..r3, the
+// remainder's address goes as the fifth argument, on the stack, and the
+// remainder comes back into r2:r3.  Frame: the argument at sp, the
+// remainder at sp + 8, the saved registers (r4 only for alignment) above;
+// the stack stays 8-byte aligned.
+#define QUARN_DIVMOD64_ENTRY(helper)       \
+    asm("push {r4, lr}\n"                  \
+        "sub sp, sp, #16\n"                \
+        "add ip, sp, #8\n"                 \
+        "str ip, [sp]\n"                   \
+        "bl " helper "\n"                  \
+        "ldrd r2, r3, [sp, #8]\n"          \
+        "add sp, sp, #16\n"                \
+        "pop {r4, pc}\n")
+
+extern "C" {
+__attribute__((naked, used)) void __aeabi_uldivmod() { QUARN_DIVMOD64_ENTRY("quarn_udivmod64"); }
+__attribute__((naked, used)) void __aeabi_ldivmod() { QUARN_DIVMOD64_ENTRY("quarn_divmod64"); }
+} // extern "C"

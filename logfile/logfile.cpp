@@ -106,7 +106,8 @@ void _remember_dir_(const char *dir, int dirLen)
 {
     memcpy(dirTmp, dir, dirLen);
     const bool slash = dirLen > 0 && dir[dirLen - 1] == '/';
-    strcpy(dirTmp + dirLen, slash ? "" : "/");
+    dirTmp[dirLen] = '/'; // overwritten by the end below when the slash was there
+    dirTmp[dirLen + (slash ? 0 : 1)] = '\0';
 }
 
 // The log file of a kind (as get_lf maps it) in the remembered directory;

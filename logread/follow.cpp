@@ -64,7 +64,7 @@ unique_fd _stop_signals_()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr); // the reader has one thread; the server imports this call already
     return unique_fd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 

@@ -390,14 +390,16 @@ quarn_loss_t _send_on_conn_(const void *data, size_t size)
 // The reason kept in g_lost as the text of the loss line.
 void _reason_text_(uint32_t reason, char *out, size_t size)
 {
-    const char *err = strerror(static_cast<int>(reason & 0xffff));
+    const char *what = "send failed: ";
+    bool with_error = true;
     switch (reason >> 16) {
-    case QUARN_LOST_FULL: snprintf(out, size, "connection full"); break;
-    case QUARN_LOST_REENTERED: snprintf(out, size, "logged from a signal handler during a send"); break;
-    case QUARN_LOST_CONNECT: snprintf(out, size, "connect failed: %s", err); break;
-    case QUARN_LOST_SOCKET: snprintf(out, size, "socket: %s", err); break;
-    default: snprintf(out, size, "send failed: %s", err); break;
+    case QUARN_LOST_FULL: what = "connection full", with_error = false; break;
+    case QUARN_LOST_REENTERED: what = "logged from a signal handler during a send", with_error = false; break;
+    case QUARN_LOST_CONNECT: what = "connect failed: "; break;
+    case QUARN_LOST_SOCKET: what = "socket: "; break;
     }
+    // One call for every reason: each call costs the board's image bytes.
+    snprintf(out, size, "%s%s", what, with_error ? strerror(static_cast<int>(reason & 0xffff)) : "");
 }
 
 size_t _fill_text_of_(quarn_record_t *rec, int level, const char *tag, const char *fmt, ...) QUARN_PRINTF(4, 5);

@@ -253,7 +253,7 @@ void run_command(const char *text, const log_kind_t &kind, uint16_t slot, bool r
         _cmd_level_(text, kind);
     } else if (_starts_with_(text, "redirect")) {
         if (!_cmd_redirect_(text, conn_peer(slot).uid))
-            snprintf(answer, sizeof answer, "refused\n");
+            memcpy(answer, "refused\n", sizeof "refused\n");
     } else if (_starts_with_(text, "dsp_init")) {
         _cmd_dsp_init_(text);
     } else if (_starts_with_(text, "bsp_init")) {

@@ -157,29 +157,30 @@ int _interval_(int argc, char **argv)
 
 void _show_help()
 {
-    puts("\n~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
-    puts("quarn :");
-    puts("sync               sync log info to log file");
-    puts("redirect           redirect the print ");
-    puts("level +int         set print level to 0~4  ");
-    puts("                   0 debug   ");
-    puts("                   1 info   ");
-    puts("                   2 warning   ");
-    puts("                   3 error   ");
-    puts("                   (or by name: debug, info, warn, error)");
-    puts("read [-f] [LOGDIR] show the log files oldest line first, -f to follow");
-    puts("                   (quarn read --help lists the filters)");
-    puts("stats              the server prints and stores its counters");
-    puts("interval +int      write waiting log text within N seconds (0: by size only)");
-    puts("log [-p L] [-t T]  send a message, or each line of standard input");
-    puts("run [-t T] -- PROG run PROG, sending its output lines (stderr as warnings)");
-    puts("--help, --version  this text; the version");
-    puts("LOGDIR LOGSIZE SYNCSIZE LEVEL");
-    puts("                   run the server: log files in LOGDIR of at most LOGSIZE,");
-    puts("                   written every SYNCSIZE (sizes end in k, m or g: 1M 64K),");
-    puts("                   lines of LEVEL and above shown; e.g. quarn logs 1M 64K 1");
-    puts("                   (man quarn tells the whole story)");
-    puts("~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
+    // One call, not one a line: each call costs the board's image some ten bytes.
+    puts("\n~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n"
+         "quarn :\n"
+         "sync               sync log info to log file\n"
+         "redirect           redirect the print \n"
+         "level +int         set print level to 0~4  \n"
+         "                   0 debug   \n"
+         "                   1 info   \n"
+         "                   2 warning   \n"
+         "                   3 error   \n"
+         "                   (or by name: debug, info, warn, error)\n"
+         "read [-f] [LOGDIR] show the log files oldest line first, -f to follow\n"
+         "                   (quarn read --help lists the filters)\n"
+         "stats              the server prints and stores its counters\n"
+         "interval +int      write waiting log text within N seconds (0: by size only)\n"
+         "log [-p L] [-t T]  send a message, or each line of standard input\n"
+         "run [-t T] -- PROG run PROG, sending its output lines (stderr as warnings)\n"
+         "--help, --version  this text; the version\n"
+         "LOGDIR LOGSIZE SYNCSIZE LEVEL\n"
+         "                   run the server: log files in LOGDIR of at most LOGSIZE,\n"
+         "                   written every SYNCSIZE (sizes end in k, m or g: 1M 64K),\n"
+         "                   lines of LEVEL and above shown; e.g. quarn logs 1M 64K 1\n"
+         "                   (man quarn tells the whole story)\n"
+         "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
 }
 
 int quarn_control(int argc, char **argv)

@@ -11,6 +11,8 @@
 #include <sys/sysmacros.h>
 #include <syslog.h>
 
+#include <regex>
+
 namespace {
 
 using namespace e2e;
@@ -31,11 +33,17 @@ bool own_dev()
     return done;
 }
 
-#define REQUIRE_DEV_LOG()                                                                          \
-    do {                                                                                           \
-        if (!own_dev())                                                                            \
-            GTEST_SKIP() << "needs a private mount namespace for /dev/log; run as root";           \
-    } while (0)
+// The socket's tests: the server is told to serve /dev/log, which is free
+// in this process's own /dev.
+class SyslogSocket : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!own_dev())
+            GTEST_SKIP() << "needs a private mount namespace for /dev/log; run as root";
+    }
+    const Env sock_{"QUARN_SYSLOG", DEV_LOG};
+};
 
 int sh(const std::string &script) { return run({"/bin/sh", "-c", script}); }
 
@@ -88,10 +96,8 @@ const Sender SENDERS[] = {
 
 // Every priority of every real sender arrives once with its level and tag;
 // debug, like the library's debug lines, is shown and not stored.
-TEST(SyslogSocket, EveryPriorityOfEverySenderArrivesOnce)
+TEST_F(SyslogSocket, EveryPriorityOfEverySenderArrivesOnce)
 {
-    REQUIRE_DEV_LOG();
-    const Env sock("QUARN_SYSLOG", DEV_LOG);
     Server srv({"1M", "0K", "0"});
     ASSERT_TRUE(srv.up()) << srv.report();
     for (const Sender &s : SENDERS) {
@@ -106,15 +112,23 @@ TEST(SyslogSocket, EveryPriorityOfEverySenderArrivesOnce)
     }
 }
 
-// Malformed and unusual datagrams: stored as well as they can be, or refused.
-TEST(SyslogSocket, MalformedDatagramsAreStoredOrRefused)
+// Malformed and unusual datagrams: stored as well as they can be, or
+// refused.  The socket is open to every user: "kern" from root reaches
+// quarn.bsp, from anyone else it is stored as a user line in quarn.app.
+// Forwarding sends a line with its own facility and severity, and its
+// sender's pid as PROCID.
+TEST_F(SyslogSocket, DatagramsAreStoredOrRefusedKernelLinesComeOnlyFromThePrivilegedAndForwardingKeepsTheirOrigin)
 {
-    REQUIRE_DEV_LOG();
-    const Env sock("QUARN_SYSLOG", DEV_LOG);
+    KernelLogTurn turn;
+    TempDir tmp;
+    const int collector = dgram_bound(tmp.file("c.sock"));
+    const Env fwd("QUARN_FORWARD", "unix://" + tmp.file("c.sock"));
     Server srv;
-    ASSERT_TRUE(srv.up()) << srv.report();
+    ASSERT_TRUE(turn.held() && collector >= 0 && srv.up() && srv.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 3600") &&
+                srv.wait_out("quarn.bsp open !!!")) << srv.report();
     const std::string x1500(1500, 'x');
     const std::pair<std::string, std::string> rows[] = {
+        {"<157>fwd_t: hello fwd", "[INFO][fwd_t]hello fwd\n"}, // local3.notice, forwarded first
         {"<13>Dec  9 06:16:47 m1[42]: glibc", "[INFO][m1]glibc\n"},
         {"<11>m2: no stamp", "[ERROR][m2]no stamp\n"},
         {"<30>Dec 10 01:02:03 relayhost m3[7]: behind a host", "[INFO][m3]behind a host\n"},
@@ -124,6 +138,7 @@ TEST(SyslogSocket, MalformedDatagramsAreStoredOrRefused)
         {std::string("<12>m7: ctl\x01\x1b[1mx\0", 19), "[WARN][m7]ctl  [1mx\n"},
         {"<14>m8: two\nlines\n", "[INFO][m8]two\n[INFO][m8]lines\n"},
         {"<14>m9: " + x1500, "[INFO][m9]" + x1500.substr(0, 1022) + "\n[INFO][m9]" + x1500.substr(1022) + "\n"},
+        {"<3>k_root: kern from root", ""}, // to quarn.bsp
         {"", ""},
         {"<14>", ""},
         {"<14>end: of the rows", ""},
@@ -131,23 +146,40 @@ TEST(SyslogSocket, MalformedDatagramsAreStoredOrRefused)
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{AF_UNIX, "/dev/log"};
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    std::string want, got;
+    std::string want = "[ERROR][k_nobody]kern from nobody\n", got;
     for (const auto &[datagram, stored] : rows)
         send(fd, datagram.data(), datagram.size(), 0), want += stored;
     close(fd);
-    ASSERT_TRUE(srv.wait_out("[end]of the rows"));
+    // logger and syslog(3) never send "kern": a program that writes its own datagram does.
+    std::vector<std::string> as_nobody = AS_NOBODY;
+    as_nobody.insert(as_nobody.end(), {"/usr/bin/python3", "-c", "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)"
+                                       ".sendto(b'<3>k_nobody: kern from nobody', '/dev/log')"});
+    ASSERT_EQ(run(as_nobody), 0);
+    ASSERT_TRUE(srv.wait_out("[end]of the rows") && srv.wait_out("kern from nobody"));
     ASSERT_TRUE(srv.round_trip(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "stats", "refused") && srv.sync());
-    for (const char *tag : {"m1", "m2", "m3", "m4", "m5", "syslog", "m7", "m8", "m9"})
+    for (const char *tag : {"k_nobody", "fwd_t", "m1", "m2", "m3", "m4", "m5", "syslog", "m7", "m8", "m9", "k_root"})
         got += lines_of(srv, tag);
     EXPECT_EQ(got + std::to_string(count(srv.out(), " 2 refused;")), want + "1") << srv.report();
+    const std::string bsp = srv.log("quarn.bsp");
+    EXPECT_TRUE(count(bsp, "[ERROR][k_root]kern from root\n") == 1 && !has(bsp, "nobody")) << bsp;
+    std::string forwarded; // the collector's datagrams, a line each
+    wait_until([&] {
+        char msg[2048];
+        for (ssize_t n; (n = recv(collector, msg, sizeof msg, MSG_DONTWAIT)) > 0;)
+            forwarded.append(msg, size_t(n)).append("\n");
+        return has(forwarded, "hello fwd");
+    });
+    // APP-NAME and MSGID are the tag
+    const std::regex sent("(^|\n)<157>1 \\S+ \\S+ fwd_t " + std::to_string(getpid()) + " fwd_t \\[[^\n]*hello fwd\n");
+    EXPECT_TRUE(std::regex_search(forwarded, sent)) << forwarded;
+    close(collector);
 }
 
 // The socket's path at start-up: a stale socket is replaced and made 0666
 // (mode 49590 is 0140666), a served one or anything else is refused with
 // exit 1.
-TEST(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
+TEST_F(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
 {
-    REQUIRE_DEV_LOG();
     const auto bound = [](bool keep) { const int fd = dgram_bound(DEV_LOG); return keep ? fd : (close(fd), -1); };
     const struct {
         std::string path;
@@ -173,54 +205,6 @@ TEST(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
         close(keep);
         EXPECT_EQ(outcome, row.outcome) << srv.report();
     }
-}
-
-// Forwarding sends a syslog line with its own facility and severity, and
-// its sender's pid as PROCID.
-TEST(SyslogSocket, ForwardingKeepsFacilitySeverityAndSender)
-{
-    REQUIRE_DEV_LOG();
-    TempDir tmp;
-    const int collector = dgram_bound(tmp.file("c.sock"));
-    ASSERT_GE(collector, 0);
-    const Env sock("QUARN_SYSLOG", DEV_LOG), fwd("QUARN_FORWARD", "unix://" + tmp.file("c.sock"));
-    Server srv;
-    ASSERT_TRUE(srv.up()) << srv.report();
-    const pid_t sender = fork_client([] { openlog("fwd_t", LOG_NDELAY, LOG_LOCAL3), syslog(LOG_NOTICE, "hello fwd"); });
-    wait_exit(sender);
-    char msg[2048] = {};
-    pollfd p{collector, POLLIN, 0};
-    const ssize_t n = poll(&p, 1, 10000) == 1 ? recv(collector, msg, sizeof msg - 1, 0) : 0;
-    const std::string got(msg, n > 0 ? n : 0), procid = " fwd_t " + std::to_string(sender) + " fwd_t "; // APP-NAME is the tag
-    EXPECT_EQ(got.substr(0, 7) + (got.find(procid) != std::string::npos ? procid : "") + got.substr(got.rfind(' ') - 5),
-              "<157>1 " + procid + "hello fwd")
-        << got;
-    close(collector);
-}
-
-// The socket is open to every user: "kern" from root reaches quarn.bsp,
-// from anyone else it is stored as a user line in quarn.app.
-TEST(SyslogSocket, OnlyThePrivilegedWriteKernelLines)
-{
-    REQUIRE_DEV_LOG();
-    KernelLogTurn turn;
-    const Env sock("QUARN_SYSLOG", DEV_LOG);
-    Server srv;
-    ASSERT_TRUE(turn.held() && srv.up() && srv.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "bsp_init 65536 3600") &&
-                srv.wait_out("quarn.bsp open !!!")) << srv.report();
-    // logger and syslog(3) never send "kern": a program that writes its own datagram does.
-    const auto send_kern = [](const std::vector<std::string> &as, const std::string &who) {
-        std::vector<std::string> argv = as;
-        argv.insert(argv.end(), {"/usr/bin/python3", "-c", "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)"
-                                 ".sendto(b'<3>k_" + who + ": kern from " + who + "', '/dev/log')"});
-        return run(argv);
-    };
-    ASSERT_EQ(send_kern({}, "root") + send_kern(AS_NOBODY, "nobody"), 0);
-    ASSERT_TRUE(srv.wait_out("kern from nobody") && srv.wait_out("kern from root") && srv.sync()) << srv.report();
-    const std::string bsp = srv.log("quarn.bsp"), app = srv.log("quarn.app");
-    EXPECT_TRUE(count(bsp, "[ERROR][k_root]kern from root\n") == 1 && count(bsp, "nobody") == 0 &&
-                count(app, "[ERROR][k_nobody]kern from nobody\n") == 1)
-        << bsp << "\n--\n" << app;
 }
 
 struct Word {

@@ -9,6 +9,7 @@
 #include "ring_buffer.h"
 
 #include <random>
+#include <set>
 
 namespace {
 
@@ -263,14 +264,20 @@ struct Medium {
     std::string synced;                                     // the file as of the last completed sync
     std::vector<std::pair<uint64_t, std::string>> pending;  // writes since then, in order
 };
+// The medium as a power cut before a call of the store's I/O would leave it.
+struct Cut {
+    Medium medium;
+    std::string synced;   // the last batch synced before it
+    size_t in_flight = 0; // the length of the batch being written then
+};
 Medium g_medium;
-int g_calls = 0, g_cut_at = -1; // calls made; the call before which the cut is taken
-std::optional<Medium> g_cut;    // the medium at the cut
+Cut g_now;                // what a cut now would find but the medium
+std::vector<Cut> g_cuts;  // one before each call of a run
 
 void at_call()
 {
-    if (g_calls++ == g_cut_at)
-        g_cut = g_medium;
+    g_cuts.push_back(g_now);
+    g_cuts.back().medium = g_medium;
 }
 
 ssize_t recorded_pwritev(int fd, const iovec *iov, int n, off_t pos)
@@ -303,12 +310,11 @@ int recorded_fsync(int fd)
 // those of keep (a bit per sector) reached the medium.
 std::vector<uint64_t> sectors(const Medium &m)
 {
-    std::vector<uint64_t> out;
+    std::set<uint64_t> out;
     for (const auto &[pos, bytes] : m.pending)
         for (uint64_t s = pos / SECTOR; s * SECTOR < pos + bytes.size(); ++s)
-            if (std::find(out.begin(), out.end(), s) == out.end())
-                out.push_back(s);
-    return out;
+            out.insert(s);
+    return {out.begin(), out.end()};
 }
 
 std::string after_cut(const Medium &m, const std::vector<uint64_t> &secs, const std::vector<bool> &keep)
@@ -322,33 +328,22 @@ std::string after_cut(const Medium &m, const std::vector<uint64_t> &secs, const 
     return image;
 }
 
-struct Cut {
-    std::optional<Medium> medium; // at the cut; none when the run made fewer calls
-    std::string synced;           // the last batch synced before it
-    size_t in_flight = 0;         // the length of the batch being written then
-};
-
-// Writes batches into a fresh store of size max with the cut before call cut_at.
-Cut run_batches(const std::string &dir, uint32_t max, const std::vector<std::string> &batches, int cut_at)
+// Writes batches into a fresh store of size max; the cut before each call.
+std::vector<Cut> run_batches(const std::string &dir, uint32_t max, const std::vector<std::string> &batches)
 {
     std::filesystem::remove(dir + "/quarn.app");
-    g_medium = {}, g_calls = 0, g_cut_at = cut_at, g_cut.reset();
+    g_medium = {}, g_now = {}, g_cuts.clear();
     store::reopen(dir, max);
     quarn_log_file_set_io({recorded_pwritev, recorded_fsync});
-    Cut cut;
     for (const std::string &b : batches) {
         if (&b == &batches[batches.size() / 2])
             store::reopen(dir, max); // a restart: the write position is found again
-        const bool before = g_cut.has_value();
+        g_now.in_flight = b.size();
         EXPECT_EQ(bsp_quarn_log_file_write(b.data(), static_cast<int>(b.size()), 0), 0);
-        if (!g_cut)
-            cut.synced = b;
-        else if (!before)
-            cut.in_flight = b.size();
+        g_now.synced = b, g_now.in_flight = 0;
     }
     quarn_log_file_set_io({});
-    cut.medium = g_cut;
-    return cut;
+    return std::move(g_cuts);
 }
 
 // What is wrong with the file image reopened, or "".  Before the first
@@ -391,7 +386,7 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
         uint32_t max;
         std::vector<size_t> sizes; // 0: 12..20 KiB
         size_t trials;             // subsets tried per cut point; 0: every one
-        int step;                  // cut points apart
+        size_t step;               // cut points apart
     };
     for (const Case &c : {Case{2048, {30, 400, 1000, 1800, 60, 2600, 12, 500, 1500, 40, 1300}, 0, 1},
                           Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
@@ -399,18 +394,15 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
         std::vector<size_t> sizes = c.sizes;
         for (size_t &n : sizes)
             n = n ? n : 12288 + random() % 8192;
-        const std::vector<std::string> texts = batches(sizes);
-        for (int cut = 0;; cut += c.step) {
-            const Cut taken = run_batches(dir, c.max, texts, cut);
-            if (!taken.medium)
-                break;
-            const std::vector<uint64_t> secs = sectors(*taken.medium);
+        const std::vector<Cut> cuts = run_batches(dir, c.max, batches(sizes));
+        for (size_t cut = 0; cut < cuts.size(); cut += c.step) {
+            const std::vector<uint64_t> secs = sectors(cuts[cut].medium);
             const size_t subsets = c.trials ? c.trials : size_t{1} << secs.size();
             for (size_t t = 0; t < subsets; ++t) {
                 std::vector<bool> keep(secs.size());
                 for (size_t i = 0; i < secs.size(); ++i)
                     keep[i] = c.trials ? random() % 2 : (t >> i) & 1;
-                const std::string why = fault(dir, c.max, after_cut(*taken.medium, secs, keep), taken);
+                const std::string why = fault(dir, c.max, after_cut(cuts[cut].medium, secs, keep), cuts[cut]);
                 ASSERT_EQ(why, "") << "size " << c.max << ", cut before call " << cut << ", subset " << t;
             }
         }

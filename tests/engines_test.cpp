@@ -88,11 +88,9 @@ TEST(Ring, ASenderWaitsForRoomWhileTheReaderTakesAndIsRefusedWhileItStalls)
             for (char c = 'a'; c < (senders == 1 ? 'k' : 'i'); ++c) // 1000 or 800 bytes in use
                 old.push_back(record(100, c)), recs.push_back({old.back().data(), 100, 0});
             ASSERT_EQ(bsp_quarn_cb_write_batch(recs.data(), static_cast<int>(recs.size()), &me), 0);
-            for (char c = 'A'; c < 'D'; ++c)
-                mine.push_back(record(100, c));
             recs.clear();
-            for (const std::string &r : mine)
-                recs.push_back({r.data(), 100, 0});
+            for (char c = 'A'; c < 'D'; ++c)
+                mine.push_back(record(100, c)), recs.push_back({mine.back().data(), 100, 0});
             CaptureStdout();
             std::thread writer([&] { bsp_quarn_cb_write_batch(recs.data(), static_cast<int>(recs.size()), &me); });
             std::vector<std::string> got;
@@ -123,7 +121,7 @@ struct LogFile : testing::Test {
     int open(uint32_t max)
     {
         bsp_quarn_log_file_close(0);
-        return bsp_quarn_log_file_init(dir_.str().data(), int(dir_.str().size()), max, 0);
+        return bsp_quarn_log_file_init(dir_.path.data(), int(dir_.path.size()), max, 0);
     }
     int write(std::string_view text) { return bsp_quarn_log_file_write(text.data(), int(text.size()), 0); }
     uint32_t offset() { return bsp_quarn_log_file_get(0).offset; }
@@ -131,7 +129,7 @@ struct LogFile : testing::Test {
 
     void expect_recovered(const std::string &image, uint32_t max)
     {
-        EXPECT_EQ(store::recovery_fault(dir_.str(), image, max, {"next\n"}), "") << testing::PrintToString(image.substr(0, 80));
+        EXPECT_EQ(store::recovery_fault(dir_.path, image, max, {"next\n"}), "") << testing::PrintToString(image.substr(0, 80));
     }
 
     TempDir dir_;
@@ -142,11 +140,8 @@ struct LogFile : testing::Test {
 // bytes and the write position each sequence must leave.
 TEST_F(LogFile, EveryWriteLeavesTheRingInOrderWithOneMarkerBehindTheNewest)
 {
-    struct Row {
-        std::vector<std::string> writes;
-        std::string file;
-        uint32_t offset;
-    } rows[] = {
+    // the writes, then the bytes of the file and its write position
+    const std::tuple<std::vector<std::string>, std::string, uint32_t> rows[] = {
         {{"abc"}, "abc" + MARK, 3},
         {{"abc", "|", "de"}, "abc\nde" + MARK, 6},                                     // the marker's newline stays
         {{"abcdefghijk", "|", "0123456789"}, "89" + MARK + "\n01234567", 2},             // text wraps to the start
@@ -155,15 +150,15 @@ TEST_F(LogFile, EveryWriteLeavesTheRingInOrderWithOneMarkerBehindTheNewest)
         {{"abcdefghijk", "|", "0123456789abcdefghijklmnopqrstuvwxy"}, "opqrstuvwxy" + MARK, 11}, // overlong
         {{"abcdefghijk", "l", "m", "n", "o"}, "mno" + MARK + std::string(8, '\n'), 3}, // no stale marker tail
     };
-    for (const Row &r : rows) {
+    for (const auto &[writes, file, at] : rows) {
         std::filesystem::remove(path_);
         ASSERT_EQ(open(20), 0);
-        for (const std::string &w : r.writes)
+        for (const std::string &w : writes)
             ASSERT_EQ(w == "|" ? open(20) : write(w), 0);
         const std::string got = log() + " at " + std::to_string(offset());
         ASSERT_EQ(open(20), 0);
         EXPECT_EQ(got + ", restart at " + std::to_string(offset()) + (std::filesystem::exists(bak_) ? ", backup" : ""),
-                  r.file + " at " + std::to_string(r.offset) + ", restart at " + std::to_string(r.file.find(MARK) + 1));
+                  file + " at " + std::to_string(at) + ", restart at " + std::to_string(file.find(MARK) + 1));
     }
 }
 
@@ -254,11 +249,7 @@ TEST_F(LogFile, WritesAndCopiesCutShortLoseNothingStoredBefore)
 // batch in it (as much of it as the ring keeps beside the batch in flight),
 // and never go to the backup.
 constexpr uint64_t SECTOR = 512;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr size_t QUARN_TRIALS = 8; // a sanitizer's allocator makes each far dearer
-#else
-constexpr size_t QUARN_TRIALS = 60;
-#endif
+constexpr size_t QUARN_TRIALS = SANITIZED ? 8 : 60;
 
 struct Medium {
     std::string synced;                                     // the file as of the last completed sync
@@ -382,28 +373,24 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
                             "/quarn-cut-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     std::mt19937 random(7);
-    struct Case {
-        uint32_t max;
-        std::vector<size_t> sizes; // 0: 12..20 KiB
-        size_t trials;             // subsets tried per cut point; 0: every one
-        size_t step;               // cut points apart
-    };
-    for (const Case &c : {Case{2048, {30, 400, 1000, 1800, 60, 2600, 12, 500, 1500, 40, 1300}, 0, 1},
-                          Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
-                          Case{64 << 10, std::vector<size_t>(12, 0), QUARN_TRIALS, 2}}) {
-        std::vector<size_t> sizes = c.sizes;
+    // the store's size, the batches' sizes (0: 12..20 KiB), the subsets tried
+    // per cut point (0: every one), and how many cut points apart they are
+    using Case = std::tuple<uint32_t, std::vector<size_t>, size_t, size_t>;
+    for (auto [max, sizes, trials, step] : {Case{2048, {30, 400, 1000, 1800, 60, 2600, 12, 500, 1500, 40, 1300}, 0, 1},
+                                            Case{64, {30, 20, 40, 12, 30, 20}, 0, 1}, // wraps inside one sector
+                                            Case{64 << 10, std::vector<size_t>(12, 0), QUARN_TRIALS, 2}}) {
         for (size_t &n : sizes)
             n = n ? n : 12288 + random() % 8192;
-        const std::vector<Cut> cuts = run_batches(dir, c.max, batches(sizes));
-        for (size_t cut = 0; cut < cuts.size(); cut += c.step) {
+        const std::vector<Cut> cuts = run_batches(dir, max, batches(sizes));
+        for (size_t cut = 0; cut < cuts.size(); cut += step) {
             const std::vector<uint64_t> secs = sectors(cuts[cut].medium);
-            const size_t subsets = c.trials ? c.trials : size_t{1} << secs.size();
+            const size_t subsets = trials ? trials : size_t{1} << secs.size();
             for (size_t t = 0; t < subsets; ++t) {
                 std::vector<bool> keep(secs.size());
                 for (size_t i = 0; i < secs.size(); ++i)
-                    keep[i] = c.trials ? random() % 2 : (t >> i) & 1;
-                const std::string why = fault(dir, c.max, after_cut(cuts[cut].medium, secs, keep), cuts[cut]);
-                ASSERT_EQ(why, "") << "size " << c.max << ", cut before call " << cut << ", subset " << t;
+                    keep[i] = trials ? random() % 2 : (t >> i) & 1;
+                const std::string why = fault(dir, max, after_cut(cuts[cut].medium, secs, keep), cuts[cut]);
+                ASSERT_EQ(why, "") << "size " << max << ", cut before call " << cut << ", subset " << t;
             }
         }
     }

@@ -32,7 +32,7 @@ class Collector {
     Collector()
     {
         write_file(dir_.file("conf"),
-                   "global(workDirectory=\"" + dir_.str() + "\")\n"
+                   "global(workDirectory=\"" + dir_.path + "\")\n"
                    "module(load=\"imudp\")\nmodule(load=\"imtcp\")\nmodule(load=\"imuxsock\" SysSock.Use=\"off\")\n"
                    "input(type=\"imudp\" address=\"127.0.0.1\" port=\"5514\" rcvBufSize=\"8m\")\n" // holds a burst
                    "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"5514\")\n"
@@ -92,11 +92,8 @@ TEST_P(EveryStoredLine, ArrivesOnceWithSeverityTagAndKind)
     Server s({"4M", "64K", "1"});
     ASSERT_TRUE(s.up()) << s.report();
     ASSERT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 1", "logSize = 0x100000"));
-    const struct {
-        uint16_t type;
-        int level;
-        std::string text, expect;
-    } rows[] = {
+    // type, level, text, and the line the collector gets ("" none)
+    const std::tuple<uint16_t, int, std::string, std::string> rows[] = {
         {QUARN_TYPE_APP, QUARN_LEVEL_INFO, "app-info\n", "134 TEST [quarn@32473 kind=\"app\" level=\"1\"] app-info\n"},
         {QUARN_TYPE_APP, QUARN_LEVEL_WARN, "app-warn\n", "132 TEST [quarn@32473 kind=\"app\" level=\"2\"] app-warn\n"},
         {QUARN_TYPE_APP, QUARN_LEVEL_ERROR, "app-err \xff\n", "131 TEST [quarn@32473 kind=\"app\" level=\"3\"] app-err \\xFF\n"},
@@ -105,8 +102,8 @@ TEST_P(EveryStoredLine, ArrivesOnceWithSeverityTagAndKind)
         {QUARN_TYPE_DSP, QUARN_LEVEL_WARN, "dsp-warn\n", "132 TEST [quarn@32473 kind=\"dsp\" level=\"2\"] dsp-warn\n"},
         {QUARN_TYPE_APP, QUARN_LEVEL_DEBUG, "app-debug-never-stored\n", ""},
     };
-    for (const auto &r : rows)
-        ASSERT_TRUE(s.send(r.type, r.level, r.text));
+    for (const auto &[type, level, text, expect] : rows)
+        ASSERT_TRUE(s.send(type, level, text));
     ASSERT_TRUE(send_all(s.conn(), numbered("burst-", 500)));
     // Written again while it does not arrive: something outside may read the kernel log too.
     const std::string kline = "kline-" + std::to_string(getpid());
@@ -114,9 +111,9 @@ TEST_P(EveryStoredLine, ArrivesOnceWithSeverityTagAndKind)
     EXPECT_TRUE(wait_until([&] { return kmsg("<3>" + kline + "\n") && c.wait_for(kline, 1, 3s); }, 30s));
     ASSERT_TRUE(c.wait_for("burst-499 ")) << c.received();
     const std::string got = c.received();
-    for (const auto &r : rows) {
-        EXPECT_EQ(count(got, r.text.substr(0, 8)), r.expect.empty() ? 0u : 1u) << r.text << got;
-        EXPECT_EQ(count(got, r.expect.empty() ? "\x01" : r.expect), r.expect.empty() ? 0u : 1u) << r.expect;
+    for (const auto &[type, level, text, expect] : rows) {
+        EXPECT_EQ(count(got, text.substr(0, 8)), expect.empty() ? 0u : 1u) << text << got;
+        EXPECT_EQ(count(got, expect.empty() ? "\x01" : expect), expect.empty() ? 0u : 1u) << expect;
     }
     EXPECT_EQ(count(got, "134 TEST [quarn@32473 kind=\"app\" level=\"4\"] burst-"), 500u);
     const auto at = got.find("131 - [quarn@32473 kind=\"bsp\" level=\"4\"] <11>");
@@ -161,11 +158,9 @@ TEST(Forward, CollectorDownBlocksNothingAndTheGapIsReported)
 // saying what was not forwarded.
 TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
 {
-    const struct {
-        const char *forward, *facility;
-        int status;       // 1 refused, 0 accepted
-        const char *says; // the reason, or what the stop says
-    } rows[] = {
+    // QUARN_FORWARD, QUARN_FORWARD_FACILITY, the exit status (1 refused, 0
+    // accepted), and the reason or what the stop says
+    const std::tuple<const char *, const char *, int, const char *> rows[] = {
         {"ftp://h:1", "", 1, "not one of udp://HOST:PORT"},
         {"udp://host", "", 1, "no :PORT"},
         {"udp://host:0", "", 1, "PORT must be a number 1..65535"},
@@ -184,13 +179,12 @@ TEST(Forward, MalformedSettingsAreRefusedAtStartUp)
         {"tcp://collector.invalid:514", "daemon", 0, "lines not forwarded"},
         {"unix:///nonexistent/log.sock", "", 0, ""},
     };
-    for (const auto &r : rows) {
-        const Env fwd("QUARN_FORWARD", r.forward), fac("QUARN_FORWARD_FACILITY", r.facility);
+    for (const auto &[forward, facility, refused, says] : rows) {
+        const Env fwd("QUARN_FORWARD", forward), fac("QUARN_FORWARD_FACILITY", facility);
         Server s;
         const bool stored = s.up() && send_all(s.conn(), numbered("line-", 300)) && s.sync() && count(s.log("quarn.app"), "line-") == 300;
-        const int status = s.stop(r.status ? 0 : SIGTERM, 10s);
-        EXPECT_TRUE(status == r.status && stored == !r.status && s.out().find(r.says) != std::string::npos)
-            << r.forward << ": " << status << " " << s.report();
+        const int status = s.stop(refused ? 0 : SIGTERM, 10s);
+        EXPECT_TRUE(status == refused && stored == !refused && has(s.out(), says)) << forward << ": " << status << " " << s.report();
     }
 }
 

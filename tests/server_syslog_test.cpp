@@ -60,12 +60,8 @@ std::string lines_of(const Server &srv, const std::string &tag)
 constexpr const char *NAMES[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
 constexpr const char *LABELS[] = {"ERROR", "ERROR", "ERROR", "ERROR", "WARN", "INFO", "INFO", "DBUG"};
 
-struct Sender {
-    const char *tag;
-    std::function<void()> send; // every priority, "prio N", in order
-};
-
-const Sender SENDERS[] = {
+// Each sender's tag, and how it sends every priority, "prio N", in order.
+const std::pair<const char *, std::function<void()>> SENDERS[] = {
     {"logger_t",
      [] {
          for (const char *p : NAMES)
@@ -100,15 +96,15 @@ TEST_F(SyslogSocket, EveryPriorityOfEverySenderArrivesOnce)
 {
     Server srv({"1M", "0K", "0"});
     ASSERT_TRUE(srv.up()) << srv.report();
-    for (const Sender &s : SENDERS) {
-        s.send();
-        const std::string debug = std::string("[DBUG][") + s.tag + "]prio debug";
+    for (const auto &[tag, send] : SENDERS) {
+        send();
+        const std::string debug = std::string("[DBUG][") + tag + "]prio debug";
         std::string want;
         for (int p = 0; p < 7; ++p)
-            want += std::string("[") + LABELS[p] + "][" + s.tag + "]prio " + NAMES[p] + "\n";
+            want += std::string("[") + LABELS[p] + "][" + tag + "]prio " + NAMES[p] + "\n";
         srv.wait_out(debug);
         ASSERT_TRUE(srv.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "sync") && srv.settle(0)); // debug stays shown
-        EXPECT_EQ(lines_of(srv, s.tag) + std::to_string(count(srv.out(), debug)), want + "1") << s.tag;
+        EXPECT_EQ(lines_of(srv, tag) + std::to_string(count(srv.out(), debug)), want + "1") << tag;
     }
 }
 
@@ -139,8 +135,7 @@ TEST_F(SyslogSocket, DatagramsAreStoredOrRefusedKernelLinesComeOnlyFromThePrivil
         {"<14>m8: two\nlines\n", "[INFO][m8]two\n[INFO][m8]lines\n"},
         {"<14>m9: " + x1500, "[INFO][m9]" + x1500.substr(0, 1022) + "\n[INFO][m9]" + x1500.substr(1022) + "\n"},
         {"<3>k_root: kern from root", ""}, // to quarn.bsp
-        {"", ""},
-        {"<14>", ""},
+        {"", ""}, {"<14>", ""},
         {"<14>end: of the rows", ""},
     };
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -181,45 +176,37 @@ TEST_F(SyslogSocket, DatagramsAreStoredOrRefusedKernelLinesComeOnlyFromThePrivil
 TEST_F(SyslogSocket, PathIsTakenOnlyWhenNobodyServesIt)
 {
     const auto bound = [](bool keep) { const int fd = dgram_bound(DEV_LOG); return keep ? fd : (close(fd), -1); };
-    const struct {
-        std::string path;
-        std::function<int()> make; // what lies at the path; a descriptor to close afterwards
-        std::string outcome;
-    } rows[] = {
+    // QUARN_SYSLOG, what to make lie at /dev/log (a descriptor to close afterwards), and the outcome
+    const std::tuple<std::string, std::function<int()>, std::string> rows[] = {
         {DEV_LOG, [&] { return bound(false); }, "exit 0, mode 49590: system log socket /dev/log"},
         {DEV_LOG, [&] { return bound(true); }, "exit 1, mode 49645: system log socket /dev/log: already served by another process"},
         {DEV_LOG, [] { return write_file(DEV_LOG, "x"), -1; }, "exit 1, mode 33188: system log socket /dev/log: exists and is not a socket"},
         {"dev/log", [] { return -1; }, "exit 1, mode 0: QUARN_SYSLOG=dev/log: an absolute path of at most 107 characters"},
     };
-    for (const auto &row : rows) {
+    for (const auto &[path, make, expected] : rows) {
         unlink(DEV_LOG);
-        const int keep = row.make();
-        const Env sock("QUARN_SYSLOG", row.path);
+        const int keep = make();
+        const Env sock("QUARN_SYSLOG", path);
         Server srv;
         // the server listens before it takes the path: stat once it has spoken
-        srv.wait_out(row.outcome.substr(row.outcome.find(": ") + 2));
+        srv.wait_out(expected.substr(expected.find(": ") + 2));
         struct stat st{};
         const std::string mode = std::to_string(stat(DEV_LOG, &st) == 0 ? st.st_mode : 0);
         const std::string status = std::to_string(srv.stop()), out = srv.out(), second = out.substr(out.find('\n') + 1);
         const std::string outcome = "exit " + status + ", mode " + mode + ": " + second.substr(0, second.find('\n'));
         close(keep);
-        EXPECT_EQ(outcome, row.outcome) << srv.report();
+        EXPECT_EQ(outcome, expected) << srv.report();
     }
 }
-
-struct Word {
-    std::string script; // runs `$Q log ...` or `$Q run ...`; $Q is the executable
-    std::string tag;    // whose lines quarn read shows
-    std::string stored; // those lines, without time stamps
-    int status;         // the script's exit status
-};
 
 // quarn log and quarn run: what is stored and the exit status.
 TEST(ShellWords, LogAndRunStoreEveryLineAndExitAsTheySay)
 {
     const passwd *pw = getpwuid(geteuid());
     const std::string user = pw ? pw->pw_name : "quarn", x2500(2500, 'x');
-    const Word rows[] = {
+    // a script that runs `$Q log ...` or `$Q run ...` ($Q the executable), the tag whose lines quarn read
+    // shows, those lines without time stamps, and the script's exit status
+    const std::tuple<std::string, std::string, std::string, int> rows[] = {
         {"$Q log -p warn -t w1 hello  world", "w1", "[WARN][w1]hello world\n", 0},
         {"printf 'a\\n\\nb\\npartial' | $Q log -t w2 -p error", "w2", "[ERROR][w2]a\n[ERROR][w2]\n[ERROR][w2]b\n[ERROR][w2]partial\n", 0},
         {"$Q log -t w3 -- -p is a word", "w3", "[INFO][w3]-p is a word\n", 0},
@@ -240,12 +227,12 @@ TEST(ShellWords, LogAndRunStoreEveryLineAndExitAsTheySay)
     EXPECT_EQ(sh(q + " log -t w0 nobody listens"), 1) << "without a server the line is lost";
     Server srv;
     ASSERT_TRUE(srv.up()) << srv.report();
-    for (const Word &w : rows) {
+    for (const auto &[script, tag, lines, exit_status] : rows) {
         const Env exe("Q", q), dir("D", srv.dir());
-        const int status = sh(w.script);
+        const int status = sh(script);
         std::string stored; // the command's connection may still hold lines when it has ended
-        wait_until([&] { return srv.sync() && (stored = lines_of(srv, w.tag)) == w.stored; }, 5s);
-        EXPECT_EQ(stored + "exit " + std::to_string(status), w.stored + "exit " + std::to_string(w.status)) << w.script;
+        wait_until([&] { return srv.sync() && (stored = lines_of(srv, tag)) == lines; }, 5s);
+        EXPECT_EQ(stored + "exit " + std::to_string(status), lines + "exit " + std::to_string(exit_status)) << script;
     }
 }
 

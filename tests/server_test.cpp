@@ -38,10 +38,7 @@ TEST(CommandLine, PrintsExactLinesEndsWithItsStatusAndSendsOnlyItsCommand)
         int status;
         bool server = true; // a listener holds the name
     } rows[] = {
-        {{}, HELP, "", 0},
-        {{"--help"}, HELP, "", 0},
-        {{"-h"}, HELP, "", 0},
-        {{"help"}, HELP, "", 0},
+        {{}, HELP, "", 0}, {{"--help"}, HELP, "", 0}, {{"-h"}, HELP, "", 0}, {{"help"}, HELP, "", 0},
         {{"--version"}, "quarn v1.0.0 svn635612\n", "", 0},
         {{"status"}, "quarn: unknown command 'status'\n" + HELP, "", 1},
         {{dir, "1M", "64K"}, "quarn: the server takes 4 arguments (LOGDIR LOGSIZE SYNCSIZE LEVEL), not 3\n" + HELP, "", 1},
@@ -97,8 +94,7 @@ TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
         held.push_back(quarn_socket(SOCK_NONBLOCK)); // the last ones wait in the backlog
     EXPECT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state == 'R'; }) == 0; }, 5s))
         << "a thread of the server keeps running while accept fails";
-    for (int fd : held)
-        close(fd);
+    std::ranges::for_each(held, close);
     EXPECT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "served again\n", "served again\n")) << s.report();
 }
 
@@ -167,7 +163,7 @@ TEST(Commands, RefusalsStagingSyncLevelAndEachKindsFileDoWhatTheySay)
     EXPECT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_DEBUG, "dsp level still 0\n", "dsp level still 0\n"));
     mkdir(s.file("quarn.bsp").c_str(), 0755);
     ASSERT_TRUE(s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "bsp_init 65536 1") && s.settle());
-    EXPECT_TRUE(s.wait_out("quarn_log_file_init QUARN_BSP_LOG_INIT failed.\n") && s.threads("klog_th 1") == 0) << s.out();
+    EXPECT_TRUE(s.wait_out("quarn_log_file_init QUARN_BSP_LOG_INIT failed.\n") && s.tid("klog_th 1") < 0) << s.out();
     EXPECT_TRUE(!std::filesystem::exists(s.file("quarn.dsp")) && std::filesystem::remove(s.file("quarn.bsp")));
 
     const std::string a(1000, 'a'), b(1000, 'b'), c(850, 'c'), longest(1239, 'L');
@@ -241,16 +237,14 @@ TEST(Console, AStalledConsoleHoldsBackNoStorageNorTheIntervalAndCountsWhatItSkip
     // Text below the sync size is written within the interval and not
     // before it; an error line within a second.
     ASSERT_EQ(run_cli({"interval", "2"}).status, 0);
-    const struct {
-        int32_t level;
-        std::string text;
-        std::chrono::milliseconds not_before, by;
-    } rows[] = {{QUARN_LEVEL_INFO, "info waits\n", 2s, 2s + 6s}, {QUARN_LEVEL_ERROR, "error hurries\n", 0s, 1s + 4s}};
-    for (const auto &r : rows) {
+    using std::chrono::milliseconds; // level, text, written not before and by
+    const std::tuple<int32_t, std::string, milliseconds, milliseconds> rows[] = {{QUARN_LEVEL_INFO, "info waits\n", 2s, 2s + 6s},
+                                                                                {QUARN_LEVEL_ERROR, "error hurries\n", 0s, 1s + 4s}};
+    for (const auto &[level, text, not_before, by] : rows) {
         const auto sent = std::chrono::steady_clock::now();
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, r.level, r.text));
-        EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), r.text) == 1; }, r.by)) << r.text;
-        EXPECT_GE(std::chrono::steady_clock::now() - sent, r.not_before) << r.text;
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, level, text));
+        EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), text) == 1; }, by)) << text;
+        EXPECT_GE(std::chrono::steady_clock::now() - sent, not_before) << text;
     }
     EXPECT_EQ(s.stop(), 0) << s.err();
     close(console);
@@ -315,16 +309,6 @@ CliResult read_dir(const std::string &dir, std::vector<std::string> args = {})
     return run_cli(args);
 }
 
-// Ends a child process left running by a failed assertion.
-struct ChildGuard {
-    pid_t pid;
-    ~ChildGuard()
-    {
-        if (pid > 0)
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    }
-};
-
 // Ten lines at a time, each group seen before the next, into a 2 KiB ring
 // that wraps every 50 lines; then a restart, then a smaller restart that
 // sends the file to its backup and starts afresh.  quarn read -f shows
@@ -337,7 +321,7 @@ TEST(ReadOrder, FollowAndReadKeepEveryLineInOrderAcrossWrapRestartAndBackup)
 {
     TempDir tmp, logs;
     const std::string out = tmp.file("follow");
-    ChildGuard reader{spawn_quarn({"read", "-fn", "10", "--no-color", logs.str()}, {.out = out})};
+    ChildGuard reader{spawn_exec({QUARN_EXE, "read", "-fn", "10", "--no-color", logs.path}, {.out = out})};
     auto without_line_ends = [](std::string text) {
         std::erase(text, '\n'); // blank lines mark restarts; the lines themselves must stay whole
         return text;
@@ -345,13 +329,13 @@ TEST(ReadOrder, FollowAndReadKeepEveryLineInOrderAcrossWrapRestartAndBackup)
     std::string kept, shown, bak; // all the file had, with a blank line at a restart; what read shows; the backup
     int sent = 0;
     for (const std::size_t size : {2048, 2048, 1024}) {
-        Server srv({std::to_string(size / 1024) + "K", "0K", "1"}, {}, logs.str());
+        Server srv({std::to_string(size / 1024) + "K", "0K", "1"}, {}, logs.path);
         kept = size < 2048 ? (bak = shown, "") : kept + (sent ? "\n" : "");
         for (int round = 0; round < 12; ++round, sent += 10) {
             ASSERT_TRUE(send_lines(srv, sent, sent + 10));
             ASSERT_TRUE(wait_until([&] { return without_line_ends(read_file(out)) == without_line_ends(lines(0, sent + 10)); }, 60s))
                 << read_file(out);
-            kept += lines(sent, sent + 10), shown = read_dir(logs.str()).out;
+            kept += lines(sent, sent + 10), shown = read_dir(logs.path).out;
             const std::size_t cut = kept.size() - std::min(kept.size(), shown.size());
             ASSERT_TRUE(kept.ends_with(shown) && (cut == 0 || (kept[cut - 1] == '\n' && shown.size() + 2 * 40 + END_MARK.size() >= size)))
                 << kept << "\nshown:\n" << shown;
@@ -362,7 +346,7 @@ TEST(ReadOrder, FollowAndReadKeepEveryLineInOrderAcrossWrapRestartAndBackup)
                                         "dropped, 0 bytes not stored, 0 connections shed\n"))
             << srv.out();
     }
-    const std::string all = read_dir(logs.str(), {"--bak"}).out; // the backup as it lies, then the file
+    const std::string all = read_dir(logs.path, {"--bak"}).out; // the backup as it lies, then the file
     EXPECT_TRUE(!bak.empty() && all.ends_with(shown)) << all;
     for (int i = 0; i < sent; ++i)
         ASSERT_EQ(count(all, line(i)), count(bak + shown, line(i))) << i << "\n" << all;
@@ -392,11 +376,8 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
                                             {QUARN_TYPE_APP, QUARN_LEVEL_INFO, L5}})
         ASSERT_TRUE(srv.send(type, level, text));
     ASSERT_TRUE(srv.sync());
-    struct Row {
-        std::vector<std::string> args;
-        std::string out;
-        int status;
-    } rows[] = {
+    // the options, what quarn read shows, and its exit status
+    const std::tuple<std::vector<std::string>, std::string, int> rows[] = {
         {{}, P0 + L1 + L2 + L3 + L4 + L5, 0}, // the first line of a file that never wrapped is whole
         {{"-p", "warn"}, L2 + L3, 0},                 // a continuation line goes with its entry
         {{"-p", "1"}, L1 + L2 + L3 + L4, 0},          // file-only lines count as info
@@ -406,24 +387,22 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
         {{"-n", "2"}, L4 + L5, 0},
         {{"-k", "all", "-n", "7"}, L2 + D1 + L3 + D2 + L4 + L5, 0}, // merged by stamp, application first
         {{"-k", "dsp", "-p", "error"}, D2, 0},
-        {{"-p", "loud"}, "", 1},
-        {{"-k", "kernel"}, "", 1},
+        {{"-p", "loud"}, "", 1}, {{"-k", "kernel"}, "", 1},
         {{"-kdsp", "--priority=error"}, D2, 0},
         {{"--follow=yes", "-n1"}, "", 1},
-        {{"--since", "2026-02-30 10:00:00"}, "", 1},
-        {{"--until", "2026-13-45"}, "", 1},
+        {{"--since", "2026-02-30 10:00:00"}, "", 1}, {{"--until", "2026-13-45"}, "", 1},
     };
-    for (const Row &r : rows) {
-        const CliResult got = read_dir(srv.dir(), r.args);
+    for (const auto &[args, out, status] : rows) {
+        const CliResult got = read_dir(srv.dir(), args);
         EXPECT_EQ(got.out + "exit " + std::to_string(got.status) + (got.err.empty() ? "" : ", said why"),
-                  r.out + "exit " + std::to_string(r.status) + (r.status ? ", said why" : ""))
-            << (r.args.empty() ? "(none)" : r.args[0] + " " + r.args[1]) << ": " << got.err;
+                  out + "exit " + std::to_string(status) + (status ? ", said why" : ""))
+            << (args.empty() ? "(none)" : args[0] + " " + args[1]) << ": " << got.err;
     }
     // Without a directory, and on a directory without log files: said which.
     TempDir empty;
     const Env logdir("QUARN_LOGDIR", srv.file("nonexistent"));
     for (const auto &[args, status, says] : {std::tuple{std::vector<std::string>{"read"}, 1, "nonexistent: No such file"},
-                                             {{"read", "-k", "all", empty.str()}, 0, "no quarn.app, quarn.dsp or quarn.bsp in"}}) {
+                                             {{"read", "-k", "all", empty.path}, 0, "no quarn.app, quarn.dsp or quarn.bsp in"}}) {
         const CliResult got = run_cli(args);
         EXPECT_TRUE(got.status == status && got.err.find(says) != std::string::npos) << got.err;
     }

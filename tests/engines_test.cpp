@@ -94,25 +94,20 @@ TEST(Ring, ASenderWaitsForRoomWhileTheReaderTakesAndIsRefusedWhileItStalls)
             CaptureStdout();
             std::thread writer([&] { bsp_quarn_cb_write_batch(recs.data(), static_cast<int>(recs.size()), &me); });
             std::vector<std::string> got;
-            for (int i = 0; i < 2000 && !waiting(); ++i) // the reader starts once the writer is stuck
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            wait_until(waiting, 2s); // the reader starts once the writer is stuck
             if (reader_takes)
-                for (int i = 0; i < 2000 && got.size() < old.size() + mine.size(); ++i) {
+                wait_until([&] {
                     std::string d(QUARN_CB_REC_MAX, '\0');
                     if (const int n = bsp_quarn_cb_try_read(d.data(), QUARN_CB_REC_MAX); n > 0)
                         got.push_back(d.substr(0, n)), holding -= 100;
-                    else
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
+                    return got.size() == old.size() + mine.size();
+                });
             writer.join();
             const std::string out = GetCapturedStdout();
             for (size_t i = 0; i < recs.size(); ++i)
                 EXPECT_EQ(recs[i].result, reader_takes ? 0 : senders == 1 ? -12 : -16) << i;
-            if (reader_takes) {
-                old.insert(old.end(), mine.begin(), mine.end());
-                EXPECT_EQ(got, old) << senders;
-                EXPECT_EQ(out, "");
-            }
+            old.insert(old.end(), mine.begin(), mine.end());
+            EXPECT_TRUE(!reader_takes || (got == old && out.empty())) << senders << " senders: " << got.size() << " taken; " << out;
         }
 }
 

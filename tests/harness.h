@@ -176,13 +176,14 @@ inline int quarn_socket(int flags = 0, bool listener = false)
     return close(fd), -1;
 }
 
-// Everything the peer sends until it closes, or until nothing came for ms.
+// Everything the peer (a socket, a pipe or a terminal) sends until it
+// closes, or until nothing came for ms.
 inline std::string read_until_eof(int fd, int ms = 30000)
 {
     std::string bytes;
     char buf[65536];
     pollfd p{fd, POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, ms) == 1 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    for (ssize_t n; poll(&p, 1, ms) == 1 && (n = read(fd, buf, sizeof buf)) > 0;)
         bytes.append(buf, static_cast<size_t>(n));
     return bytes;
 }
@@ -371,12 +372,6 @@ class Server {
     const std::string &dir() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + "/" + name; }
     std::string log(const std::string &name) const { return read_file(file(name)); }
-    // The log file once it reads as expected: batches reach it from the
-    // server's writer thread a moment after their lines were handled.
-    bool holds(const std::string &name, const std::string &expected) const
-    {
-        return wait_until([&] { return log(name) == expected; });
-    }
     std::string err() const { return read_file(err_); }
     std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
     // Standard output without the line a receive thread prints when its

@@ -332,7 +332,7 @@ TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
         << entries(proc + "/task") << " threads, " << entries(proc + "/fd") << " descriptors; at the start " << tasks
         << ", " << fds;
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n"));
-    EXPECT_TRUE(s.holds("quarn.app", "still serving\n" + END_MARK)) << s.log("quarn.app");
+    EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "still serving\n" + END_MARK; })) << s.log("quarn.app");
     EXPECT_EQ(s.stop(), 0) << s.report();
 }
 

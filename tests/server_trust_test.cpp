@@ -197,10 +197,9 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreC
     KernelLogTurn turn;
     TempDir t;
     const int collector = dgram_bound(t.file("collector"));
-    ASSERT_GE(collector, 0);
     const Env fwd("QUARN_FORWARD", "unix://" + t.file("collector"));
     Server s;
-    ASSERT_TRUE(turn.held() && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
+    ASSERT_TRUE(turn.held() && collector >= 0 && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
                 s.send(QUARN_TYPE_BSP, QUARN_LEVEL_CMD, "bsp_init 1048576 3600") && s.wait_out("quarn.bsp open !!!") &&
                 s.wait_out("quarn.dsp open !!!")) << s.report();
     const string evil = "erase\x1b[2J\r\b";
@@ -211,11 +210,10 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreC
     ASSERT_GE(pty, 0);
     const int tty = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC); // keeps what the reader wrote readable
     const int to_tty = wait_exit(spawn_exec({QUARN_EXE, "read", s.dir()}, {.out = ptsname(pty)}));
-    char buf[8192] = {};
-    pollfd p{pty, POLLIN, 0};
-    const string shown(buf, poll(&p, 1, 10000) == 1 ? size_t(std::max<ssize_t>(read(pty, buf, sizeof buf), 0)) : 0);
+    const string shown = read_until_eof(pty, 500); // the reader has ended: all it wrote waits there
     string fwd_got;
     wait_until([&] {
+        char buf[8192];
         for (ssize_t k; (k = recv(collector, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
             fwd_got.append(buf, size_t(k)).append("\n");
         return has(fwd_got, "]erase");

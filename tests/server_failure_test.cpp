@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <random>
 
 namespace {
 
@@ -334,46 +333,6 @@ TEST(Hostile, ChurnGivesBackEveryThreadAndDescriptorAndAThousandFitABoard)
     ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "still serving\n"));
     EXPECT_TRUE(wait_until([&] { return s.log("quarn.app") == "still serving\n" + END_MARK; })) << s.log("quarn.app");
     EXPECT_EQ(s.stop(), 0) << s.report();
-}
-
-// Records reaching the server in arbitrary pieces on many connections at
-// once: a record cut between two receives (two turns of its receive
-// thread, which serves other connections between them) arrives whole, and
-// each connection's lines keep their order.
-TEST(Pieces, RecordsCutAnywhereOnManyConnectionsArriveWholeAndInOrder)
-{
-    Server s({"1M", "0K", "1"});
-    ASSERT_TRUE(s.up() && s.settle()) << s.report();
-    constexpr int conns = 8;
-    std::vector<int> fds(conns);
-    std::vector<std::string> streams(conns), want(conns);
-    for (int c = 0; c < conns; ++c) {
-        fds[c] = quarn_socket();
-        for (int r = 0; r < 150; ++r) {
-            const std::string line = "c" + std::to_string(c) + " r" + std::to_string(r) + string(r * 7 % 900, 'x') + "\n";
-            streams[c] += make_record(QUARN_TYPE_APP, QUARN_LEVEL_INFO, line), want[c] += line;
-        }
-    }
-    std::mt19937 random(7);
-    for (std::vector<size_t> at(conns); std::ranges::any_of(fds, [](int fd) { return fd >= 0; });) {
-        for (int c = 0; c < conns; ++c) {
-            const size_t n = fds[c] < 0 ? 0 : std::min<size_t>(1 + random() % 400, streams[c].size() - at[c]);
-            ASSERT_TRUE(fds[c] < 0 || send_all(fds[c], std::string_view(streams[c]).substr(at[c], n)));
-            if (fds[c] >= 0 && (at[c] += n) == streams[c].size())
-                close(fds[c]), fds[c] = -1;
-        }
-        if (random() % 8 == 0)
-            std::this_thread::sleep_for(1ms);
-    }
-    const auto lines_of = [&](int c) {
-        string mine, log = s.log("quarn.app");
-        for (size_t at = 0, nl; (nl = log.find('\n', at)) != string::npos; at = nl + 1)
-            if (log.compare(at, std::to_string(c).size() + 2, "c" + std::to_string(c) + " ") == 0)
-                mine += log.substr(at, nl + 1 - at);
-        return mine;
-    };
-    for (int c = 0; c < conns; ++c)
-        EXPECT_TRUE(wait_until([&] { return lines_of(c) == want[c]; })) << "connection " << c;
 }
 
 } // namespace

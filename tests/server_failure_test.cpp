@@ -31,12 +31,11 @@ TEST(StartUp, DirectoryIsMadeUnopenableLogEndsTheServerAndClosedDescriptorsNever
         const string dir = fresh.file("made/here");
         Server s({"1M", "0K", "1"}, {.out = t.file("out"), .err = t.file("err"), .closed = closed}, dir);
         ASSERT_TRUE(s.up() && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "one\n") && wait_until([&] { return has(s.log("quarn.app"), "one\n"); }));
-        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1") && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "two\n"));
-        ASSERT_TRUE(wait_until([&] { return has(s.log("quarn.app"), "two\n"); })) << closed.size();
-        EXPECT_EQ(s.stop(), 0);
+        ASSERT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_CMD, "level1") && s.send(QUARN_TYPE_APP, QUARN_LEVEL_FILE, "two\n") &&
+                    wait_until([&] { return has(s.log("quarn.app"), "two\n"); })) << closed.size();
         struct stat st{};
-        EXPECT_TRUE(s.log("quarn.app") == "one\ntwo\n" + END_MARK && stat(dir.c_str(), &st) == 0 && (st.st_mode & 07777) == 0755)
-            << closed.size() << s.log("quarn.app");
+        EXPECT_TRUE(s.stop() == 0 && s.log("quarn.app") == "one\ntwo\n" + END_MARK && stat(dir.c_str(), &st) == 0 &&
+                    (st.st_mode & 07777) == 0755) << closed.size() << s.log("quarn.app");
     }
     umask(mask);
     mkdir(t.file("dir").c_str(), 0755), mkdir(t.file("dir/quarn.app").c_str(), 0755), write_file(t.file("file"), "");

@@ -86,9 +86,8 @@ TEST(Acceptor, BusyOrOutOfDescriptorsItLosesNoClientAndNeverSpins)
     }
     kill(s.pid(), SIGCONT);
     EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "client\n") == 100; }, 30s)) << s.log("quarn.app");
-    std::vector<int> held;
-    for (int i = 0; i < 30; ++i)
-        held.push_back(quarn_socket(SOCK_NONBLOCK)); // the last ones wait in the backlog
+    std::vector<int> held(30);
+    std::ranges::generate(held, [] { return quarn_socket(SOCK_NONBLOCK); }); // the last ones wait in the backlog
     EXPECT_TRUE(wait_until([&] { return s.threads([](const Server::Task &t) { return t.state == 'R'; }) == 0; }, 5s))
         << "a thread of the server keeps running while accept fails";
     std::ranges::for_each(held, close);
@@ -124,13 +123,11 @@ TEST(PrintRules, RecordIsShownInItsColourAndStoredOnlyAsItsKindAllows)
         const Row &r = rows[i];
         const std::string text = "row " + std::to_string(i) + "\n";
         ASSERT_TRUE(s.settle(r.print_level) && s.send(r.type, r.level, text, r.magic));
-        ASSERT_TRUE(s.round_trip(QUARN_TYPE_DSP, QUARN_LEVEL_ERROR, "mark\n", "mark\n")) << s.report();
+        ASSERT_TRUE(s.sync()) << s.report(); // the row is handled and whatever of it is stored, written
         const std::size_t shown = r.colour.empty() ? 0 : 1;
-        EXPECT_TRUE(count(s.out(), r.colour + text + RESET) == shown && count(s.out(), text) == shown) << text << s.out();
+        EXPECT_TRUE(count(s.out(), r.colour + text + RESET) == shown && count(s.out(), text) == shown &&
+                    (r.stored < 0 || has(s.log("quarn.app"), text) == (r.stored == 1))) << text << s.out();
     }
-    ASSERT_TRUE(s.sync());
-    for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_TRUE(rows[i].stored < 0 || has(s.log("quarn.app"), "row " + std::to_string(i) + "\n") == (rows[i].stored == 1)) << i;
     // A header announcing 64 KiB or more ends its connection: nothing behind it is framed.
     const int conn = quarn_socket();
     ASSERT_TRUE(send_all(conn, make_record(QUARN_TYPE_APP, 3, std::string(65496, '!')) + make_record(QUARN_TYPE_APP, 3, "behind\n")));

@@ -166,8 +166,7 @@ inline int open_pty()
 // its last letter, in 24 bytes.
 inline int quarn_socket(int flags = 0, bool listener = false)
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::memcpy(addr.sun_path, "\0/home/app/quarn_socke", 22);
     const auto *a = reinterpret_cast<sockaddr *>(&addr);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);

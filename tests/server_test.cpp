@@ -351,7 +351,8 @@ TEST(ReadFilter, EachOptionShowsExactlyItsLines)
                       D1 = "[2024-05-01 10:00:02][INFO][dsp]core up\n", D2 = "[2024-05-01 10:00:03][ERROR][dsp]fault\n",
                       P0 = "a sender of its own, no stamp\n";
     Server srv({"64K", "0K", "0"});
-    ASSERT_TRUE(srv.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 0 1"));
+    // DSP lines go to quarn.app until quarn.dsp is open, which its own thread does.
+    ASSERT_TRUE(srv.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 65536 0 1") && srv.wait_out(opened(srv, "quarn.dsp")));
     for (const auto &[type, level, text] : {std::tuple{QUARN_TYPE_APP, QUARN_LEVEL_FILE, P0},
                                             {QUARN_TYPE_APP, QUARN_LEVEL_INFO, L1},
                                             {QUARN_TYPE_APP, QUARN_LEVEL_WARN, L2},

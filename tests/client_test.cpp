@@ -102,24 +102,22 @@ TEST_F(Client, RecordsCarryTheirLevelsLayoutAndStayInsideTheTextArea)
     for (size_t i = 0; i < msg.size(); ++i)
         msg[i] = static_cast<char>('a' + i % 26);
     const std::string g40(40, 'g'), g5000(5000, 'g');
-    struct Row {
-        int origin, level;
-        std::string tag, msg, expected; // expected: the text behind the stamp
-    } rows[] = {
+    // origin, level, tag, message, and the text the record carries behind its stamp
+    const std::tuple<int, int, std::string, std::string, std::string> rows[] = {
         {0, 0, "net", "up", "[DBUG][net]up"}, {0, 1, "net", "up", "[INFO][net]up"}, {2, 2, "net", "up", "[WARN][net]up"},
         {0, 3, "net", "up", "[ERROR][net]up"}, {0, 4, "net", "up", "up"}, {0, 5, "net", "up", "up"},
         {0, 3, "abc", msg, "[ERROR][abc]" + msg.substr(0, 1023)},
         {0, 3, g40, msg.substr(0, 1), "[ERROR][" + g40 + "]a"},
         {0, 3, g5000, msg, ("[ERROR][" + g5000).substr(0, 1023) + msg.substr(0, 1111 - 21 - 1023)},
     };
-    for (const Row &r : rows) {
+    for (const auto &[origin, level, tag, text, expected] : rows) {
         for (const char *fmt : {"%s", "%.9999s"}) { // a ready line is copied, a real format goes to vsnprintf
             const std::string before = stamp_now();
-            quarn_msg_write_with_type(r.origin, r.level, r.tag.c_str(), fmt, r.msg.c_str());
-            const std::string got = arrived(), stamp = r.level == 5 ? "" : got.substr(40, 21);
+            quarn_msg_write_with_type(origin, level, tag.c_str(), fmt, text.c_str());
+            const std::string got = arrived(), stamp = level == 5 ? "" : got.substr(40, 21);
             EXPECT_TRUE(stamp.empty() || stamp == before || stamp == stamp_now()) << stamp;
-            EXPECT_EQ(got, make_record(r.origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP, r.level, stamp + r.expected,
-                                       QUARN_MSG_MAGIC, r.tag.c_str())) << fmt << " " << r.expected.substr(0, 20);
+            EXPECT_EQ(got, make_record(origin == 2 ? QUARN_TYPE_DSP : QUARN_TYPE_APP, level, stamp + expected,
+                                       QUARN_MSG_MAGIC, tag.c_str())) << fmt << " " << expected.substr(0, 20);
         }
     }
     const wchar_t unencodable[] = {0x20AC, 0}; // no C-locale encoding

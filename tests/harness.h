@@ -41,6 +41,13 @@ using namespace std::chrono_literals;
 
 inline const std::string END_MARK = "\n+$end$+\n"; // behind the newest text of a log file
 
+// A sanitizer's runtime makes some work far dearer and reserves far more address space.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool SANITIZED = true;
+#else
+inline constexpr bool SANITIZED = false;
+#endif
+
 // A fresh directory, removed with everything in it at the end of the scope.
 struct TempDir {
     const std::string path = [] {
@@ -50,7 +57,6 @@ struct TempDir {
     TempDir() = default;
     TempDir(const TempDir &) = delete;
     ~TempDir() { std::filesystem::remove_all(path); }
-    std::string str() const { return path; }
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
@@ -160,8 +166,7 @@ inline int open_pty()
 // its last letter, in 24 bytes.
 inline int quarn_socket(int flags = 0, bool listener = false)
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::memcpy(addr.sun_path, "\0/home/app/quarn_socke", 22);
     const auto *a = reinterpret_cast<sockaddr *>(&addr);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
@@ -170,13 +175,14 @@ inline int quarn_socket(int flags = 0, bool listener = false)
     return close(fd), -1;
 }
 
-// Everything the peer sends until it closes, or until nothing came for ms.
+// Everything the peer (a socket, a pipe or a terminal) sends until it
+// closes, or until nothing came for ms.
 inline std::string read_until_eof(int fd, int ms = 30000)
 {
     std::string bytes;
     char buf[65536];
     pollfd p{fd, POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, ms) == 1 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    for (ssize_t n; poll(&p, 1, ms) == 1 && (n = read(fd, buf, sizeof buf)) > 0;)
         bytes.append(buf, static_cast<size_t>(n));
     return bytes;
 }
@@ -269,12 +275,6 @@ inline pid_t spawn_exec(const std::vector<std::string> &argv, const ChildIo &io 
     return spawn(io, [&] { execvp(args[0], args.data()), _exit(127); });
 }
 
-inline pid_t spawn_quarn(std::vector<std::string> args, const ChildIo &io)
-{
-    args.insert(args.begin(), QUARN_EXE);
-    return spawn_exec(args, io);
-}
-
 // Prepended to a command line, runs it as the unprivileged user nobody.
 inline const std::vector<std::string> AS_NOBODY = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
@@ -296,6 +296,16 @@ inline int wait_exit(pid_t pid, std::chrono::milliseconds bound = 20s)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+// Ends a child process still running at the end of the scope.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard()
+    {
+        if (pid > 0)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+};
+
 // Runs argv to its end; its exit code as wait_exit gives it.
 inline int run(const std::vector<std::string> &argv, const ChildIo &io = {}) { return wait_exit(spawn_exec(argv, io)); }
 
@@ -314,13 +324,14 @@ struct CliResult {
 };
 
 // Runs `quarn args...` to its end.
-inline CliResult run_cli(const std::vector<std::string> &args, ChildIo io = {})
+inline CliResult run_cli(std::vector<std::string> args, ChildIo io = {})
 {
     TempDir tmp;
+    args.insert(args.begin(), QUARN_EXE);
     if (io.out.empty())
         io.out = tmp.file("out");
     io.err = tmp.file("err");
-    const int status = wait_exit(spawn_quarn(args, io));
+    const int status = wait_exit(spawn_exec(args, io));
     const CliResult r{status, read_file(io.out), read_file(io.err)};
     expect_no_sanitizer_report(r.err, "the control client");
     return r;
@@ -336,11 +347,11 @@ inline CliResult run_cli(const std::vector<std::string> &args, ChildIo io = {})
 class Server {
   public:
     explicit Server(const std::vector<std::string> &sizes = {"1M", "0K", "1"}, ChildIo io = {}, std::string dir = "")
-        : dir_(dir.empty() ? own_.emplace().str() : dir), out_(io.out.empty() ? file("server.out") : io.out),
+        : dir_(dir.empty() ? own_.emplace().path : dir), out_(io.out.empty() ? file("server.out") : io.out),
           err_(io.err.empty() ? file("server.err") : io.err)
     {
         io.out = out_, io.err = err_;
-        pid_ = spawn_quarn({dir_, sizes.at(0), sizes.at(1), sizes.at(2)}, io);
+        pid_ = spawn_exec({QUARN_EXE, dir_, sizes.at(0), sizes.at(1), sizes.at(2)}, io);
         if (wait_until([&] { return (conn_ = quarn_socket()) >= 0 || ended(); }) && ended())
             close(conn_), conn_ = -1;
     }
@@ -360,12 +371,6 @@ class Server {
     const std::string &dir() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + "/" + name; }
     std::string log(const std::string &name) const { return read_file(file(name)); }
-    // The log file once it reads as expected: batches reach it from the
-    // server's writer thread a moment after their lines were handled.
-    bool holds(const std::string &name, const std::string &expected) const
-    {
-        return wait_until([&] { return log(name) == expected; });
-    }
     std::string err() const { return read_file(err_); }
     std::string report() const { return "stdout:\n" + out() + "\nstderr:\n" + err(); }
     // Standard output without the line a receive thread prints when its
@@ -436,7 +441,6 @@ class Server {
         return out;
     }
     std::size_t threads(const std::function<bool(const Task &)> &pred) const { return std::ranges::count_if(tasks(), pred); }
-    std::size_t threads(const std::string &name) const { return threads([&](const Task &t) { return t.name == name; }); }
     // The thread named name, or -1.
     pid_t tid(const std::string &name) const
     {

@@ -1,4 +1,4 @@
-// Preloaded into a server by Crash.AStackOverflowInAReceiveThreadKeepsTheStagedText:
+// Preloaded into a server by StopBySignal/StackOverflow:
 // the receive thread that receives "overflow now" recurses until its stack
 // overflows.
 #define _GNU_SOURCE

@@ -53,10 +53,6 @@ constexpr uid_t NOBODY = 65534;
     _exit(0);
 }
 
-const string g_self = [] {
-    char path[4096] = {};
-    return string(path, size_t(std::max<ssize_t>(readlink("/proc/self/exe", path, sizeof path - 1), 0)));
-}();
 [[maybe_unused]] const bool g_hostile = getenv("QUARN_HOSTILE") && (hostile_main(getenv("QUARN_HOSTILE")), true);
 
 // Starts args as nobody: a hostile mode of this binary, or "quarn" and its
@@ -64,7 +60,7 @@ const string g_self = [] {
 pid_t as_nobody(std::vector<string> args, const string &out, const string &in = "")
 {
     const Env mode("QUARN_HOSTILE", args.size() > 1 ? args[0] + " " + args[1] : args[0]); // the real executable ignores it
-    args[0] = args[0] == "quarn" ? QUARN_EXE : g_self;
+    args[0] = args[0] == "quarn" ? QUARN_EXE : program_invocation_name; // this binary, as it was started
     args.insert(args.begin(), AS_NOBODY.begin(), AS_NOBODY.end());
     return spawn_exec(args, {.in = in, .out = out});
 }
@@ -112,14 +108,13 @@ TEST(Trust, CommandsOfOthersAreRefusedAndChangeNothing)
 TEST(Trust, ASquatterIsNamedAndReceivesOnlyItsOwnUsersLines)
 {
     TempDir t;
-    const pid_t squatter = as_nobody({"listen"}, t.file("got"));
+    const ChildGuard squatter{as_nobody({"listen"}, t.file("got"))};
     ASSERT_TRUE(wait_until([] { return close(quarn_socket()) == 0; }));
     const CliResult server = run_cli({t.file("logs"), "1M", "0K", "1"});
     ASSERT_EQ(wait_exit(fork_client([] { quarn_msg_write_with_type(0, QUARN_LEVEL_INFO, "root", "secret\n"); }, t.file("root"))), 0);
     EXPECT_EQ(nobody({"quarn", "log", "-t", "mine", "own"}), "0 "); // through the client library
     EXPECT_TRUE(wait_until([&] { return has(read_file(t.file("got")), "[mine]own\n"); })) << server.out;
-    kill(squatter, SIGKILL), wait_exit(squatter);
-    EXPECT_TRUE(server.status == 1 && has(server.out, "taken by pid " + std::to_string(squatter) + " (uid 65534)") &&
+    EXPECT_TRUE(server.status == 1 && has(server.out, "taken by pid " + std::to_string(squatter.pid) + " (uid 65534)") &&
                 !has(read_file(t.file("got")), "secret") && read_file(t.file("root")) == "connect failed: Operation not permitted\n")
         << server.out << read_file(t.file("root"));
 }
@@ -161,8 +156,7 @@ TEST(Trust, TheConsoleGoesOnlyToTheRequestersOwnTerminalOrFifo)
 TEST(Trust, LogDirectoryFilesAndControlWordAreRootsAlone)
 {
     const std::vector<std::function<int(const string &)>> setups = {
-        [](const string &d) { return chmod(d.c_str(), 0775); },
-        [](const string &d) { return chmod(d.c_str(), 01777); },
+        [](const string &d) { return chmod(d.c_str(), 0775); }, [](const string &d) { return chmod(d.c_str(), 01777); },
         [](const string &d) { return chown(d.c_str(), NOBODY, NOBODY); },
         [](const string &d) { return symlink("/etc/passwd", (d + "/quarn.app").c_str()); },
         [](const string &d) { return write_file(d + "/quarn.dsp", ""), chown((d + "/quarn.dsp").c_str(), NOBODY, NOBODY); },
@@ -171,8 +165,8 @@ TEST(Trust, LogDirectoryFilesAndControlWordAreRootsAlone)
     string refused;
     for (const auto &setup : setups) {
         TempDir t;
-        ASSERT_EQ(setup(t.str()), 0);
-        const CliResult r = run_cli({t.str(), "1M", "0K", "1"});
+        ASSERT_EQ(setup(t.path), 0);
+        const CliResult r = run_cli({t.path, "1M", "0K", "1"});
         refused += std::to_string(r.status) + (has(r.out, " refused: ") ? "R" : "?");
     }
     EXPECT_EQ(refused, "1R1R1R1R1R1R");
@@ -203,10 +197,9 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreC
     KernelLogTurn turn;
     TempDir t;
     const int collector = dgram_bound(t.file("collector"));
-    ASSERT_GE(collector, 0);
     const Env fwd("QUARN_FORWARD", "unix://" + t.file("collector"));
     Server s;
-    ASSERT_TRUE(turn.held() && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
+    ASSERT_TRUE(turn.held() && collector >= 0 && s.up() && s.send(QUARN_TYPE_DSP, QUARN_LEVEL_CMD, "dsp_init 1048576 0 0") &&
                 s.send(QUARN_TYPE_BSP, QUARN_LEVEL_CMD, "bsp_init 1048576 3600") && s.wait_out("quarn.bsp open !!!") &&
                 s.wait_out("quarn.dsp open !!!")) << s.report();
     const string evil = "erase\x1b[2J\r\b";
@@ -216,12 +209,11 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreC
     const int pty = open_pty();
     ASSERT_GE(pty, 0);
     const int tty = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC); // keeps what the reader wrote readable
-    const int to_tty = wait_exit(spawn_quarn({"read", s.dir()}, {.out = ptsname(pty)}));
-    char buf[8192] = {};
-    pollfd p{pty, POLLIN, 0};
-    const string shown(buf, poll(&p, 1, 10000) == 1 ? size_t(std::max<ssize_t>(read(pty, buf, sizeof buf), 0)) : 0);
+    const int to_tty = wait_exit(spawn_exec({QUARN_EXE, "read", s.dir()}, {.out = ptsname(pty)}));
+    const string shown = read_until_eof(pty, 500); // the reader has ended: all it wrote waits there
     string fwd_got;
     wait_until([&] {
+        char buf[8192];
         for (ssize_t k; (k = recv(collector, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
             fwd_got.append(buf, size_t(k)).append("\n");
         return has(fwd_got, "]erase");
@@ -235,11 +227,10 @@ TEST(Trust, ALinesClaimsAreBelievedOnlyFromThePrivilegedAndAUsersConnectionsAreC
         << fwd_got;
     close(tty), close(pty), close(collector);
     write_file(t.file("in"), line(QUARN_TYPE_APP, "held"));
-    const pid_t holder = as_nobody({"hold", "70"}, "", t.file("in"));
+    const ChildGuard holder{as_nobody({"hold", "70"}, "", t.file("in"))};
     EXPECT_TRUE(wait_until([&] { return count(s.log("quarn.app"), "held\n") == 64 && has(run_cli({"stats"}).out, " 6 shed"); }))
         << s.log("quarn.app") << run_cli({"stats"}).out;
     EXPECT_TRUE(s.send(QUARN_TYPE_APP, QUARN_LEVEL_INFO, "root served\n") && wait_until([&] { return has(s.log("quarn.app"), "root served\n"); }));
-    kill(holder, SIGKILL), wait_exit(holder);
 }
 
 // A print thread held still (a disk that does not answer) while a burst

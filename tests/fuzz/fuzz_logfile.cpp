@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 4)
         return 0;
     const uint32_t max = 10 + (data[0] | data[1] << 8) % 4096;
-    static const bool quiet = freopen("/dev/null", "w", stdout) != nullptr; // the store's "open !!!" lines
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = freopen("/dev/null", "w", stdout) != nullptr; // the store's "open !!!" lines
     std::vector<std::string> writes;
     unsigned seed = data[3];
     for (int w = 0; w < data[2] % 8; ++w) {

@@ -5,28 +5,40 @@
 // around a queue (0 or 1), the digits of a number, a clock reading turned
 // into seconds or a date once a wait, a batch or a message of the server's
 // own.  At -Os the compiler calls these even for a constant divisor.
+#include <bit>
 #include <cstdint>
+
+namespace {
+
+// Long division, one quotient bit a step, starting at the highest bit the
+// quotient can have, so that small quotients (the usual ones) take few
+// steps.  Leaves the remainder in numerator.
+template <typename Unsigned> Unsigned _long_divide_(Unsigned &numerator, Unsigned denominator)
+{
+    if (denominator == 0)
+        __builtin_trap(); // a fault, as the C runtime's division by zero is
+    Unsigned quotient = 0;
+    if (numerator >= denominator) {
+        const int top = std::countl_zero(denominator) - std::countl_zero(numerator);
+        for (int bit = top; bit >= 0; --bit) {
+            if (numerator >= denominator << bit) {
+                numerator -= denominator << bit;
+                quotient |= Unsigned{1} << bit;
+            }
+        }
+    }
+    return quotient;
+}
+
+} // namespace
 
 extern "C" {
 
 // Quotient in the low word, remainder in the high word: r0 and r1, as the
-// ARM run-time ABI returns them.  Long division, one quotient bit a step,
-// starting at the highest bit the quotient can have, so that small
-// quotients (the usual ones) take few steps.
+// ARM run-time ABI returns them.
 __attribute__((used)) uint64_t __aeabi_uidivmod(uint32_t numerator, uint32_t denominator)
 {
-    if (denominator == 0)
-        __builtin_trap(); // a fault, as the C runtime's division by zero is
-    uint32_t quotient = 0;
-    if (numerator >= denominator) {
-        const int top = __builtin_clz(denominator) - __builtin_clz(numerator);
-        for (int bit = top; bit >= 0; --bit) {
-            if (numerator >= denominator << bit) {
-                numerator -= denominator << bit;
-                quotient |= 1u << bit;
-            }
-        }
-    }
+    const uint32_t quotient = _long_divide_(numerator, denominator);
     return uint64_t{numerator} << 32 | quotient;
 }
 
@@ -61,18 +73,7 @@ extern "C" {
 
 __attribute__((used)) uint64_t quarn_udivmod64(uint64_t numerator, uint64_t denominator, uint64_t *remainder)
 {
-    if (denominator == 0)
-        __builtin_trap();
-    uint64_t quotient = 0;
-    if (numerator >= denominator) {
-        const int top = __builtin_clzll(denominator) - __builtin_clzll(numerator);
-        for (int bit = top; bit >= 0; --bit) {
-            if (numerator >= denominator << bit) {
-                numerator -= denominator << bit;
-                quotient |= uint64_t{1} << bit;
-            }
-        }
-    }
+    const uint64_t quotient = _long_divide_(numerator, denominator);
     *remainder = numerator;
     return quotient;
 }

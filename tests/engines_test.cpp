@@ -389,4 +389,36 @@ TEST(PowerCut, EverySubsetOfUnsyncedSectorsKeepsTheMarkerAndTheLastSyncedBatch)
     std::filesystem::remove_all(dir);
 }
 
+// The board's division routines (server/arm_division.cpp, linked here on
+// 32-bit ARM, where the compiler calls them for every / and %): quotient
+// and remainder must rebuild the numerator, the remainder below the
+// divisor and of the numerator's sign, for operands of every size.
+template <typename T> bool _division_wrong_(T n, T d, T q, T r)
+{
+    using U = std::make_unsigned_t<T>;
+    const auto magnitude = [](T v) { return std::is_signed_v<T> && v < T{} ? U{} - U(v) : U(v); };
+    return T(q * d + r) != n || magnitude(r) >= magnitude(d) || (r != T{} && (r < T{}) != (n < T{}));
+}
+
+TEST(Division, QuotientAndRemainderRebuildTheNumerator)
+{
+#ifndef __arm__
+    GTEST_SKIP() << "the routines stand in for the C runtime's on 32-bit ARM only";
+#endif
+    std::mt19937_64 random(7);
+    const auto pick = [&] { return random() >> random() % 64; }; // small and large alike
+    long mismatches = 0;
+    for (int i = 0; i < 500000; ++i) {
+        const volatile uint32_t u = pick(), v = pick() | 1;
+        const volatile int32_t s = static_cast<int32_t>(pick()), t = static_cast<int32_t>(pick() | 1);
+        const volatile uint64_t U = pick(), V = pick() | 1;
+        const volatile int64_t S = static_cast<int64_t>(pick()), T = static_cast<int64_t>(pick() | 1);
+        if (t == -1 || T == -1)
+            continue; // the one quotient that overflows
+        mismatches += _division_wrong_<uint32_t>(u, v, u / v, u % v) + _division_wrong_<uint64_t>(U, V, U / V, U % V);
+        mismatches += _division_wrong_<int32_t>(s, t, s / t, s % t) + _division_wrong_<int64_t>(S, T, S / T, S % T);
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
 } // namespace

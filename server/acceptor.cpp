@@ -91,7 +91,7 @@ int _conn_add_(int fd, const quarn_peer_t &peer)
         const conn_slot_t &slot = g_slots[at];
         if (slot.serving)
             mine += slot.peer.uid == peer.uid;
-        else if (free_slot < 0 && slot.holding.load(std::memory_order_relaxed) == 0)
+        else if (free_slot < 0 && slot.holding.load(std::memory_order_acquire) == 0) // see conn_dispatched
             free_slot = at;
     }
     errno = g_conns.open >= QUARN_CONN_MAX || free_slot < 0 ? EMFILE : EUSERS;
@@ -516,7 +516,9 @@ const quarn_peer_t &conn_peer(uint16_t slot)
 
 void conn_dispatched(uint16_t slot, uint32_t bytes)
 {
-    g_slots[slot % QUARN_CONN_SLOTS].holding.fetch_sub(bytes, std::memory_order_relaxed);
+    // Release: the print thread's last reads of the slot's peer come before
+    // the acceptor, seeing nothing held, gives the slot to a new connection.
+    g_slots[slot % QUARN_CONN_SLOTS].holding.fetch_sub(bytes, std::memory_order_release);
 }
 
 uint32_t conn_serial(uint16_t slot)

@@ -114,8 +114,7 @@ void _remember_dir_(const char *dir, int dirLen)
 // suffix ".bak" names the backup that every unusable file is appended to.
 void _form_path_(char (&path)[PATH_LEN], int kind, const char *suffix)
 {
-    static constexpr char NAMES[][10] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
-    snprintf(path, sizeof path, "%s%s%s", dirTmp, NAMES[kind == 1 || kind == 2 ? kind : 0], suffix);
+    snprintf(path, sizeof path, "%s%s%s", dirTmp, QUARN_LOG_FILE_NAMES[kind == 1 || kind == 2 ? kind : 0], suffix);
 }
 
 // ---- Finding the write offset ---------------------------------------------

@@ -12,6 +12,9 @@
 inline constexpr char QUARN_END_MARK[] = "\n+$end$+\n"; // as it lies in the file
 inline constexpr uint32_t QUARN_END_MARK_LEN = 9;
 inline constexpr int QUARN_LOG_DIR_MAX = 128; // longest directory text accepted
+// The log file of each kind (0 application, 1 BSP, 2 DSP) in the directory;
+// its backup adds ".bak".
+inline constexpr char QUARN_LOG_FILE_NAMES[3][10] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
 
 struct quarn_log_file_t {
     int fd;            // open log file; 0 while a recovery has it closed

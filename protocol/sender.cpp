@@ -35,8 +35,6 @@ constexpr char QUARN_BUILD_TEXT[] = __DATE__ " " __TIME__;
 constexpr size_t QUARN_STAMP_LEN = 21;                 // "[YYYY-MM-DD hh:mm:ss]"
 constexpr size_t QUARN_STEP_MAX = QUARN_MSG_PART_MAX + 1; // one formatting step, its NUL included
 
-// Labels of the levels that carry one, indexed by level code.
-
 // One record as the sender builds it: the header, then the text area.
 struct quarn_record_t {
     quarn_msg_head_t head;         // the 40-byte header

@@ -56,7 +56,7 @@ struct conn_slot_t {
     quarn_peer_t peer{};              // who is on the other end; fixed while the slot is in use
     std::atomic<uint32_t> holding{0}; // bytes of its records in the ring, not yet dispatched
     uint32_t serial = 0;              // connections the slot has served; guarded by g_conns.lock
-    uint32_t carry_len = 0;           // (beside serial: no padding)
+    uint32_t carry_len = 0;           // bytes in carry (beside serial, so the slot has no padding)
     std::unique_ptr<uint8_t[]> carry; // between turns, the start of a record still coming
     std::optional<quarn_reader_t> reader; // the connection's framing; its receive thread's alone
 };

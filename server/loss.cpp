@@ -7,6 +7,7 @@
 #include "console.h"
 #include "forward.h"
 #include "levels.h"
+#include "logfile.h"
 #include "ring_buffer.h"
 
 #include <cerrno>
@@ -29,8 +30,6 @@ struct loss_counter_t {
 };
 loss_counter_t g_losses[QUARN_LOSS_CAUSES];
 std::atomic<bool> g_stats_wanted{false}; // SIGUSR1 came; the print thread answers
-
-constexpr char QUARN_FILE_NAMES[][10] = {"quarn.app", "quarn.bsp", "quarn.dsp"};
 
 // One line of the server's own as a record of application origin, tag
 // "quarn", with its text terminated behind it.
@@ -83,7 +82,7 @@ own_line_t _loss_line_(int cause, uint64_t n, int err)
     case QUARN_LOSS_CONNECTIONS:
         return _own_line_(QUARN_LEVEL_WARN, "%llu connections shed: %s", _ull_(n), strerror(err));
     default: // bytes: whole KiB, rounded up, from 1 KiB on
-        const char *file = QUARN_FILE_NAMES[cause - QUARN_LOSS_FILE];
+        const char *file = QUARN_LOG_FILE_NAMES[cause - QUARN_LOSS_FILE];
         if (n < 1024)
             return _own_line_(QUARN_LEVEL_WARN, "%llu bytes not stored in %s: %s", _ull_(n), file, strerror(err));
         return _own_line_(QUARN_LEVEL_WARN, "%llu KiB not stored in %s: %s", _ull_((n + 1023) / 1024), file,

@@ -25,9 +25,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 quarn_cycle_buff_t cb;
 

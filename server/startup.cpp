@@ -124,13 +124,15 @@ bool _log_dir_safe_(const char *dir)
                static_cast<unsigned>(me), static_cast<unsigned>(me), dir, dir);
         return false;
     }
-    for (const char *name : {"quarn.app", "quarn.bsp", "quarn.dsp", "quarn.app.bak", "quarn.bsp.bak", "quarn.dsp.bak"}) {
-        char path[PATH_MAX]; // a longer path no lstat would find
-        if (snprintf(path, sizeof path, "%s/%s", dir, name) < static_cast<int>(sizeof path) && lstat(path, &st) == 0 &&
-            (!S_ISREG(st.st_mode) || st.st_uid != me)) {
-            printf("log file %s refused: %s; remove it, or chown %u it if it is a regular file\n", path,
-                   S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file", static_cast<unsigned>(me));
-            return false;
+    for (const char *suffix : {"", ".bak"}) {
+        for (const char *name : QUARN_LOG_FILE_NAMES) {
+            char path[PATH_MAX]; // a longer path no lstat would find
+            if (snprintf(path, sizeof path, "%s/%s%s", dir, name, suffix) < static_cast<int>(sizeof path) &&
+                lstat(path, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != me)) {
+                printf("log file %s refused: %s; remove it, or chown %u it if it is a regular file\n", path,
+                       S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file", static_cast<unsigned>(me));
+                return false;
+            }
         }
     }
     return true;
